@@ -1,0 +1,11 @@
+# Applies KORVA_SANITIZE to every target of the project.
+if(KORVA_SANITIZE)
+  if(MSVC)
+    message(FATAL_ERROR "KORVA_SANITIZE is supported with GCC and Clang only")
+  endif()
+  add_compile_options(-fsanitize=${KORVA_SANITIZE} -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=${KORVA_SANITIZE})
+  if(KORVA_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()

@@ -1,0 +1,151 @@
+#include "detail/ModelFolder.h"
+
+#include <algorithm>
+#include <fstream>
+#include <system_error>
+
+namespace korva::detail {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) {
+        return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    });
+    return s;
+}
+
+bool IsRegularFile(const fs::path& p) {
+    std::error_code ec;
+    return fs::is_regular_file(p, ec);
+}
+
+// Regular files in `dir` whose extension is `ext` (case-insensitive), sorted.
+bool FilesWithExtension(const fs::path& dir, const std::string& ext, std::vector<fs::path>& out,
+                        std::string& error) {
+    out.clear();
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    const fs::directory_iterator end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const fs::path& p = it->path();
+        if (Lower(PathText(p.extension())) == ext && IsRegularFile(p)) out.push_back(p);
+    }
+    if (ec) {
+        error = "cannot list model folder " + PathText(dir) + ": " + ec.message();
+        return false;
+    }
+    std::sort(out.begin(), out.end());
+    return true;
+}
+
+// `preferred` when it is a regular file, else the only file with `ext`.
+bool PickFile(const fs::path& dir, const std::vector<std::string>& preferred,
+              const std::string& ext, const std::string& what, fs::path& picked,
+              std::string& error) {
+    for (const std::string& name : preferred) {
+        const fs::path candidate = dir / fs::u8path(name);
+        std::error_code ec;
+        const fs::file_status st = fs::status(candidate, ec);
+        if (fs::exists(st) && !fs::is_regular_file(st)) {
+            error = what + " " + PathText(candidate) + " is not a regular file";
+            return false;
+        }
+        if (fs::is_regular_file(st)) {
+            picked = candidate;
+            return true;
+        }
+    }
+    std::vector<fs::path> found;
+    if (!FilesWithExtension(dir, ext, found, error)) return false;
+    if (found.size() == 1) {
+        picked = found.front();
+        return true;
+    }
+    std::string names;
+    for (const std::string& n : preferred) names += (names.empty() ? "" : ", ") + n;
+    if (found.empty()) {
+        error = "no " + what + " in " + PathText(dir) + " (expected " + names + " or one *" + ext +
+                " file)";
+    } else {
+        error = std::to_string(found.size()) + " *" + ext + " files in " + PathText(dir) +
+                " and no " + preferred.front() + "; keep one or name it " + preferred.front();
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string PathText(const fs::path& path) {
+    try {
+        const auto u8 = path.u8string();
+        return std::string(u8.begin(), u8.end());
+    } catch (...) {
+        return "<unprintable path>";
+    }
+}
+
+bool LocateModelFiles(const std::string& folder, ModelFiles& files, std::string& error) {
+    try {
+        if (folder.empty()) {
+            error = "model folder path is empty";
+            return false;
+        }
+        const fs::path dir = fs::u8path(folder);
+        std::error_code ec;
+        const fs::file_status st = fs::status(dir, ec);
+        if (ec && ec != std::errc::no_such_file_or_directory) {
+            error = "cannot access model folder " + folder + ": " + ec.message();
+            return false;
+        }
+        if (!fs::exists(st)) {
+            error = "model folder does not exist: " + folder;
+            return false;
+        }
+        if (!fs::is_directory(st)) {
+            error = "model path is not a folder: " + folder;
+            return false;
+        }
+        return PickFile(dir, {"model.onnx"}, ".onnx", "ONNX model", files.model, error) &&
+               PickFile(dir, {"labels.txt", "classes.txt"}, ".names", "label file", files.labels,
+                        error);
+    } catch (const std::exception& e) {
+        error = std::string("cannot inspect model folder: ") + e.what();
+        return false;
+    }
+}
+
+bool ReadFileBytes(const fs::path& path, std::uintmax_t maxBytes, std::vector<unsigned char>& bytes,
+                   std::string& error) {
+    try {
+        std::error_code ec;
+        const std::uintmax_t size = fs::file_size(path, ec);
+        if (ec) {
+            error = "cannot read " + PathText(path) + ": " + ec.message();
+            return false;
+        }
+        if (size > maxBytes) {
+            error = PathText(path) + " is too large (" + std::to_string(size) + " bytes, at most " +
+                    std::to_string(maxBytes) + ")";
+            return false;
+        }
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            error = "cannot open " + PathText(path) + " for reading";
+            return false;
+        }
+        bytes.resize(static_cast<std::size_t>(size));
+        if (size != 0 && !in.read(reinterpret_cast<char*>(bytes.data()),
+                                  static_cast<std::streamsize>(size))) {
+            error = "cannot read " + PathText(path) + " (short read)";
+            return false;
+        }
+        return true;
+    } catch (const std::exception& e) {
+        error = "cannot read " + PathText(path) + ": " + e.what();
+        return false;
+    }
+}
+
+}  // namespace korva::detail

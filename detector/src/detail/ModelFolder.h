@@ -1,0 +1,32 @@
+// Locating the files of a model folder and reading them into memory.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace korva::detail {
+
+// Largest ONNX file accepted (protobuf itself cannot parse more than 2 GiB).
+inline constexpr std::uintmax_t kMaxModelFileBytes = std::uintmax_t{2000} << 20;
+
+struct ModelFiles {
+    std::filesystem::path model;   // the ONNX network
+    std::filesystem::path labels;  // the class-name file
+};
+
+// Finds the files of the model folder `folder` (a UTF-8 path):
+//   model:  "model.onnx", else the only "*.onnx" file;
+//   labels: "labels.txt", else "classes.txt", else the only "*.names" file.
+// Never throws; on failure returns false with a one-line reason in `error`.
+bool LocateModelFiles(const std::string& folder, ModelFiles& files, std::string& error);
+
+// Reads a whole regular file of at most `maxBytes` bytes. Never throws.
+bool ReadFileBytes(const std::filesystem::path& path, std::uintmax_t maxBytes,
+                   std::vector<unsigned char>& bytes, std::string& error);
+
+// The path as UTF-8 text, for messages.
+std::string PathText(const std::filesystem::path& path);
+
+}  // namespace korva::detail
