@@ -1,0 +1,103 @@
+// Quality of the shipped demo model on its rendered videos.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "VideoEvaluation.h"
+#include "korva/KorvaCustomWD.h"
+
+namespace {
+
+constexpr float kThreshold = 0.6f;
+
+struct VideoCase {
+    const char* name;
+    std::string video;
+    double minPrecision;
+    double minRecall;
+};
+
+class DemoModelQualityTest : public testing::TestWithParam<VideoCase> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(detector.Initialize(KORVA_DEMO_MODEL_DIR, kThreshold, labelMap))
+            << detector.LastError();
+    }
+
+    KorvaCustomWD detector;
+    std::string labelMap;
+};
+
+TEST_P(DemoModelQualityTest, MeetsPrecisionAndRecall) {
+    const VideoCase& c = GetParam();
+    const std::string truthPath = c.video.substr(0, c.video.rfind(".mp4")) + ".gt.csv";
+    korva::eval::GroundTruth truth;
+    std::string error;
+    ASSERT_TRUE(korva::eval::LoadGroundTruth(truthPath, truth, error)) << error;
+
+    korva::eval::Evaluation evaluation;
+    ASSERT_TRUE(korva::eval::EvaluateVideo(detector, c.video, truth, 3, evaluation, error)) << error;
+    const std::string table =
+        korva::eval::FormatEvaluation(evaluation, {"handgun", "rifle", "knife"});
+    const korva::eval::ClassTally total = evaluation.Total();
+
+    EXPECT_GE(total.Precision(), c.minPrecision) << table;
+    EXPECT_GE(total.Recall(), c.minRecall) << table;
+    EXPECT_GT(evaluation.weaponFreeFrames, 0) << "the video should contain weapon-free stretches";
+    EXPECT_EQ(evaluation.detectionsOnWeaponFree, 0) << table;
+    for (std::size_t cls = 0; cls < evaluation.perClass.size(); ++cls) {
+        EXPECT_GT(evaluation.perClass[cls].truePositives + evaluation.perClass[cls].falseNegatives, 0)
+            << "class " << cls << " never appears in " << c.video;
+    }
+    RecordProperty("precision", std::to_string(total.Precision()));
+    RecordProperty("recall", std::to_string(total.Recall()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Videos, DemoModelQualityTest,
+    testing::Values(VideoCase{"DemoVideo", KORVA_DEMO_VIDEO, 0.95, 0.95},
+                    VideoCase{"HeldOutVideo", KORVA_HELDOUT_VIDEO, 0.90, 0.90}),
+    [](const testing::TestParamInfo<VideoCase>& info) { return std::string(info.param.name); });
+
+class DemoModelUniformFrameTest : public testing::TestWithParam<int> {};
+
+TEST_P(DemoModelUniformFrameTest, ReportsNothingOnUniformFullHdFrame) {
+    KorvaCustomWD detector;
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(KORVA_DEMO_MODEL_DIR, kThreshold, labelMap)) << detector.LastError();
+    const int gray = GetParam();
+    const cv::Mat frame(1080, 1920, CV_8UC3, cv::Scalar(gray, gray, gray));
+    const std::vector<CustomObject> detections = detector.RunInference(frame);
+    EXPECT_TRUE(detections.empty()) << detections.size() << " detections on gray " << gray
+                                    << ", first class " << detections.front().classId
+                                    << " confidence " << detections.front().confidence;
+}
+
+INSTANTIATE_TEST_SUITE_P(GrayLevels, DemoModelUniformFrameTest, testing::Range(0, 256, 15),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return "Gray" + std::to_string(info.param);
+                         });
+
+TEST(ScoreFrameTest, CountsMatchesByClassAndOverlap) {
+    korva::eval::Evaluation e;
+    std::vector<CustomObject> detections(4);
+    detections[0].classId = 0, detections[0].confidence = 0.9f, detections[0].box = {0, 0, 100, 100};
+    detections[1].classId = 0, detections[1].confidence = 0.8f, detections[1].box = {5, 5, 100, 100};
+    detections[2].classId = 1, detections[2].confidence = 0.7f, detections[2].box = {300, 300, 50, 50};
+    detections[3].classId = 2, detections[3].confidence = 0.7f, detections[3].box = {0, 0, 100, 100};
+    const std::vector<korva::eval::GroundTruthBox> truth = {
+        {0, {2, 2, 100, 100}}, {1, {300, 300, 100, 100}}, {2, {600, 0, 40, 40}}};
+    korva::eval::ScoreFrame(detections, truth, 0.5, e);
+    ASSERT_EQ(e.perClass.size(), 3u);
+    EXPECT_EQ(e.perClass[0].truePositives, 1);   // best-scoring match wins
+    EXPECT_EQ(e.perClass[0].falsePositives, 1);  // the duplicate counts against precision
+    EXPECT_EQ(e.perClass[1].truePositives, 0);   // IoU 0.25 is below 0.5
+    EXPECT_EQ(e.perClass[1].falsePositives, 1);
+    EXPECT_EQ(e.perClass[1].falseNegatives, 1);
+    EXPECT_EQ(e.perClass[2].falsePositives, 1);  // right place for class 0, wrong class
+    EXPECT_EQ(e.perClass[2].falseNegatives, 1);
+    EXPECT_EQ(e.weaponFreeFrames, 0);
+}
+
+}  // namespace

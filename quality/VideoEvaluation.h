@@ -1,0 +1,64 @@
+// Scoring a detector against a video with per-frame ground truth.
+//
+// Ground truth is CSV with the header "frame,class_id,x,y,w,h" and one row per
+// object; frames without a row hold no object. A detection counts as a true
+// positive when it overlaps an unmatched ground-truth box of the same class
+// with IoU >= 0.5 (greedy, best confidence first).
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "korva/CustomObject.h"
+
+class KorvaCustomWD;
+
+namespace korva::eval {
+
+struct GroundTruthBox {
+    int classId = 0;
+    cv::Rect box;
+};
+
+// Frame index -> objects in that frame.
+using GroundTruth = std::map<int, std::vector<GroundTruthBox>>;
+
+bool LoadGroundTruth(const std::string& csvPath, GroundTruth& truth, std::string& error);
+
+struct ClassTally {
+    int truePositives = 0;
+    int falsePositives = 0;
+    int falseNegatives = 0;
+    double Precision() const;
+    double Recall() const;
+};
+
+struct Evaluation {
+    std::vector<ClassTally> perClass;  // indexed by class id
+    int frames = 0;                    // frames read and scored
+    int weaponFreeFrames = 0;          // frames without ground truth
+    int detectionsOnWeaponFree = 0;    // detections reported on those frames
+
+    ClassTally Total() const;
+};
+
+double IntersectionOverUnion(const cv::Rect& a, const cv::Rect& b);
+
+// Scores one frame's detections against its ground truth into `evaluation`.
+void ScoreFrame(const std::vector<CustomObject>& detections,
+                const std::vector<GroundTruthBox>& truth, double minIou, Evaluation& evaluation);
+
+// Runs `detector` on every frame of `videoPath` and scores it. `progress` (may
+// be empty) is called after each frame with the frame count so far.
+bool EvaluateVideo(KorvaCustomWD& detector, const std::string& videoPath, const GroundTruth& truth,
+                   int numClasses, Evaluation& evaluation, std::string& error,
+                   const std::function<void(int)>& progress = {});
+
+// A per-class table of precision and recall, one line per class and a total.
+std::string FormatEvaluation(const Evaluation& evaluation, const std::vector<std::string>& classNames);
+
+}  // namespace korva::eval
