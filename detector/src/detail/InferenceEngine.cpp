@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <utility>
 
@@ -11,6 +13,8 @@
 #include "detail/ModelFolder.h"
 #include "detail/Nms.h"
 #include "detail/OnnxInputShape.h"
+#include "detail/OnnxSiluFusion.h"
+#include "detail/SiluLayer.h"
 
 namespace korva::detail {
 namespace {
@@ -74,6 +78,11 @@ bool InputSizeFromOnnx(const std::vector<unsigned char>& onnx, cv::Size& size, s
 
 }  // namespace
 
+bool SiluFusionEnabled() {
+    const char* value = std::getenv("KORVA_SILU_FUSION");
+    return value == nullptr || std::strcmp(value, "0") != 0;
+}
+
 const char* BackendName(Backend backend) {
     return backend == Backend::kCudaFp16 ? "cuda-fp16" : "opencv-cpu";
 }
@@ -86,7 +95,9 @@ bool IsSupportedFrame(const cv::Mat& frame) {
 }
 
 cv::dnn::Net InferenceEngine::CreateNet(const Model& model, Backend backend) {
-    cv::dnn::Net net = cv::dnn::readNetFromONNX(model.onnx);
+    const bool fused = backend == Backend::kOpenCvCpu && !model.fusedOnnx.empty();
+    if (fused) RegisterSiluLayer();
+    cv::dnn::Net net = cv::dnn::readNetFromONNX(fused ? model.fusedOnnx : model.onnx);
     if (backend == Backend::kCudaFp16) {
         net.setPreferableBackend(cv::dnn::DNN_BACKEND_CUDA);
         net.setPreferableTarget(cv::dnn::DNN_TARGET_CUDA_FP16);
@@ -139,16 +150,35 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder
             return nullptr;
         }
 
+        if (backend == Backend::kOpenCvCpu && SiluFusionEnabled()) {
+            SiluFusion fusion;
+            std::string ignored;
+            if (FuseSilu(model->onnx.data(), model->onnx.size(), kSiluLayerType, fusion, ignored)) {
+                model->fusedOnnx = std::move(fusion.onnx);
+            }
+        }
         cv::dnn::Net net;
+        std::vector<cv::Mat> outputs;
+        if (!model->fusedOnnx.empty()) {
+            try {
+                net = CreateNet(*model, backend);
+                WarmUp(net, *model, outputs);
+            } catch (...) {
+                // Fall back to the model as exported.
+                model->fusedOnnx.clear();
+                model->fusedOnnx.shrink_to_fit();
+                net = cv::dnn::Net();
+                outputs.clear();
+            }
+        }
         try {
-            net = CreateNet(*model, backend);
+            if (net.empty()) net = CreateNet(*model, backend);
         } catch (const std::exception& e) {
             error = "OpenCV cannot import " + PathText(files.model) + ": " + ExceptionText(e);
             return nullptr;
         }
-        std::vector<cv::Mat> outputs;
         try {
-            WarmUp(net, *model, outputs);
+            if (outputs.empty()) WarmUp(net, *model, outputs);
         } catch (const std::exception& e) {
             error = "model " + PathText(files.model) + " fails its first inference: " + ExceptionText(e);
             return nullptr;
@@ -240,14 +270,14 @@ std::vector<CustomObject> InferenceEngine::Detect(const cv::Mat& frame,
     for (std::size_t index : kept) {
         const Candidate& c = slot->candidates[index];
         const cv::Rect2d r = MapToFrame(c.cx, c.cy, c.w, c.h, geometry);
-        if (!(r.width > 0.0) || !(r.height > 0.0)) continue;  // entirely outside the frame
         const int x0 = cvRound(r.x), y0 = cvRound(r.y);
         const int x1 = cvRound(r.x + r.width), y1 = cvRound(r.y + r.height);
+        if (x1 <= x0 || y1 <= y0) continue;  // outside the frame or thinner than a pixel
         CustomObject obj;
         obj.classId = c.classId;
         obj.textA = model.classNames[static_cast<std::size_t>(c.classId)];
         obj.confidence = std::clamp(c.score, 0.0f, 1.0f);
-        obj.box = cv::Rect(x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0));
+        obj.box = cv::Rect(x0, y0, x1 - x0, y1 - y0);
         obj.textB = cameraId;
         detections.push_back(std::move(obj));
     }

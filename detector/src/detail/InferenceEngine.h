@@ -29,6 +29,10 @@ inline constexpr int kMaxFrameSide = 16384;
 // or 4 channels, no side above kMaxFrameSide.
 bool IsSupportedFrame(const cv::Mat& frame);
 
+// False when the environment variable KORVA_SILU_FUSION is "0": models are
+// then run exactly as exported. Read at each Load.
+bool SiluFusionEnabled();
+
 class InferenceEngine {
 public:
     // Loads the model folder and runs one warm-up inference. Returns null
@@ -56,6 +60,10 @@ private:
     struct Model {
         std::string path;
         std::vector<unsigned char> onnx;
+        // The model with each SiLU fused into one node (see OnnxSiluFusion.h),
+        // used on the CPU backend; empty when there is none, fusion is
+        // disabled or the rewritten graph failed to import or run.
+        std::vector<unsigned char> fusedOnnx;
         std::vector<std::string> classNames;
         cv::Size inputSize;
         OutputLayout layout;

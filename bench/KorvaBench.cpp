@@ -1,0 +1,323 @@
+// Benchmarks of the weapon detector, each next to its baseline in the same run.
+//
+//   RunInference/<model>/<frame>   a full RunInference on a 1080p or 4K frame
+//   Forward/<model>                bare Net::forward of the network the detector
+//                                  runs, on a prepared blob
+//   StockForward/<model>           bare Net::forward of the model as exported,
+//                                  imported with plain readNetFromONNX
+//   FirstCall/<model>              the first RunInference after Initialize
+//   Throughput/<model>/threads:N   N camera threads sharing one detector
+//   Initialize/<model>             Initialize time; resident memory per detector
+//
+// Models: "tiny" (a committed unit-test model), "demo" (the demo model, or the
+// generated 416 stand-in while it is missing) and "v8n640" (the generated
+// YOLOv8n-sized 640 model). Missing models are skipped.
+//
+// Extra flags: --korva_models=DIR (generated models), --korva_demo=DIR (demo
+// model folder; empty to skip), --korva_tiny=DIR.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "detail/InferenceEngine.h"
+#include "detail/Letterbox.h"
+#include "detail/OnnxSiluFusion.h"
+#include "detail/SiluLayer.h"
+#include "korva/KorvaCustomWD.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct ModelEntry {
+    std::string name;
+    std::string folder;
+};
+
+bool HasModel(const std::string& folder) {
+    std::error_code ec;
+    return !folder.empty() && fs::is_regular_file(fs::path(folder) / "model.onnx", ec);
+}
+
+// A smooth synthetic frame, the same on every run.
+cv::Mat MakeFrame(cv::Size size) {
+    cv::Mat small(size.height / 16, size.width / 16, CV_8UC3);
+    cv::RNG rng(20261209);
+    rng.fill(small, cv::RNG::UNIFORM, 0, 256);
+    cv::Mat frame;
+    cv::resize(small, frame, size, 0, 0, cv::INTER_CUBIC);
+    return frame;
+}
+
+const cv::Mat& Frame(const std::string& which) {
+    static const cv::Mat hd = MakeFrame({1920, 1080});
+    static const cv::Mat uhd = MakeFrame({3840, 2160});
+    return which == "4K" ? uhd : hd;
+}
+
+double ResidentMiB() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return static_cast<double>(resident) * 4096.0 / (1024.0 * 1024.0);
+}
+
+std::vector<unsigned char> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+// One loaded detector per model, shared by the benchmarks that need one.
+KorvaCustomWD& SharedDetector(const std::string& folder) {
+    static std::mutex mutex;
+    static std::map<std::string, std::unique_ptr<KorvaCustomWD>> detectors;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto& slot = detectors[folder];
+    if (!slot) {
+        slot = std::make_unique<KorvaCustomWD>();
+        std::string labels;
+        if (!slot->Initialize(folder, 0.25f, labels)) {
+            std::fprintf(stderr, "cannot load %s: %s\n", folder.c_str(), slot->LastError().c_str());
+            std::exit(2);
+        }
+    }
+    return *slot;
+}
+
+// The input blob RunInference builds for a 1080p frame.
+cv::Mat PreparedBlob(cv::Size input) {
+    korva::detail::LetterboxScratch scratch;
+    const cv::Mat& frame = Frame("1080p");
+    korva::detail::MakeInputBlob(frame, korva::detail::ComputeLetterbox(frame.size(), input),
+                                 scratch);
+    return scratch.blob.clone();
+}
+
+cv::Size InputSizeOf(const std::string& folder) {
+    CustomParams params;
+    SharedDetector(folder).ConfigureParameters(params);
+    for (const auto& e : params.valueListEntries) {
+        if (e.textA == "input_size" && e.wideValues.size() == 2) {
+            return {static_cast<int>(e.wideValues[0]), static_cast<int>(e.wideValues[1])};
+        }
+    }
+    return {};
+}
+
+void BareForward(benchmark::State& state, const std::string& folder, bool stock) {
+    const std::vector<unsigned char> onnx = ReadBytes(folder + "/model.onnx");
+    cv::dnn::Net net;
+    int fused = 0;
+    if (!stock && korva::detail::SiluFusionEnabled()) {
+        korva::detail::SiluFusion fusion;
+        std::string error;
+        if (korva::detail::FuseSilu(onnx.data(), onnx.size(), korva::detail::kSiluLayerType, fusion,
+                                    error) &&
+            fusion.fused > 0) {
+            korva::detail::RegisterSiluLayer();
+            net = cv::dnn::readNetFromONNX(fusion.onnx);
+            fused = fusion.fused;
+        }
+    }
+    if (net.empty()) net = cv::dnn::readNetFromONNX(onnx);
+    net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+    net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    const cv::Mat blob = PreparedBlob(InputSizeOf(folder));
+    const std::vector<std::string> names = net.getUnconnectedOutLayersNames();
+    std::vector<cv::Mat> outputs;
+    net.setInput(blob);
+    net.forward(outputs, names);  // first run allocates
+    for (auto _ : state) {
+        net.setInput(blob);
+        net.forward(outputs, names);
+        benchmark::DoNotOptimize(outputs.front().data);
+    }
+    state.counters["silu_fused"] = fused;
+}
+
+void RunInference(benchmark::State& state, const std::string& folder, const std::string& frameName) {
+    KorvaCustomWD& detector = SharedDetector(folder);
+    const cv::Mat& frame = Frame(frameName);
+    std::size_t found = 0;
+    for (auto _ : state) {
+        auto detections = detector.RunInference(frame, "cam");
+        found = detections.size();
+        benchmark::DoNotOptimize(detections.data());
+    }
+    state.counters["detections"] = static_cast<double>(found);
+}
+
+void FirstCall(benchmark::State& state, const std::string& folder) {
+    const cv::Mat& frame = Frame("1080p");
+    for (auto _ : state) {
+        KorvaCustomWD detector;
+        std::string labels;
+        if (!detector.Initialize(folder, 0.25f, labels)) {
+            state.SkipWithError("Initialize failed");
+            break;
+        }
+        const auto start = Clock::now();
+        auto detections = detector.RunInference(frame, "cam");
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        benchmark::DoNotOptimize(detections.data());
+    }
+}
+
+bool SameDetections(const std::vector<CustomObject>& a, const std::vector<CustomObject>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].classId != b[i].classId || a[i].box != b[i].box ||
+            std::memcmp(&a[i].confidence, &b[i].confidence, sizeof(float)) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Each camera thread has a frame of its own; every result is compared with the
+// one a lone sequential call gave for that frame.
+void Throughput(benchmark::State& state, const std::string& folder) {
+    static std::mutex mutex;
+    static std::map<std::pair<std::string, int>, std::pair<cv::Mat, std::vector<CustomObject>>> refs;
+    KorvaCustomWD& detector = SharedDetector(folder);
+    const int camera = state.thread_index() % 4;
+    const cv::Mat* frame = nullptr;
+    const std::vector<CustomObject>* expected = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto& ref = refs[{folder, camera}];
+        if (ref.first.empty()) {
+            cv::Mat f = Frame("1080p").clone();
+            cv::flip(f, f, camera % 2);  // a different picture per camera
+            if (camera >= 2) f = f(cv::Rect(camera * 37, 0, f.cols - camera * 37, f.rows)).clone();
+            ref.second = detector.RunInference(f, "cam");
+            ref.first = f;
+        }
+        frame = &ref.first;
+        expected = &ref.second;
+    }
+    std::int64_t mismatches = 0;
+    for (auto _ : state) {
+        auto detections = detector.RunInference(*frame, "cam");
+        if (!SameDetections(detections, *expected)) ++mismatches;
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.counters["mismatches"] = static_cast<double>(mismatches);  // summed over threads
+}
+
+void Initialize(benchmark::State& state, const std::string& folder) {
+    std::vector<std::unique_ptr<KorvaCustomWD>> loaded;  // all kept until the end
+    const cv::Mat& frame = Frame("1080p");
+    const double before = ResidentMiB();
+    for (auto _ : state) {
+        auto detector = std::make_unique<KorvaCustomWD>();
+        std::string labels;
+        const auto start = Clock::now();
+        const bool ok = detector->Initialize(folder, 0.25f, labels);
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        if (!ok) {
+            state.SkipWithError("Initialize failed");
+            break;
+        }
+        detector->RunInference(frame, "cam");  // buffers of one network in use
+        loaded.push_back(std::move(detector));
+    }
+    if (!loaded.empty()) {
+        state.counters["rss_mib_per_detector"] = (ResidentMiB() - before) / loaded.size();
+    }
+}
+
+std::string TakeFlag(int& argc, char** argv, const char* name, std::string fallback) {
+    const std::string prefix = std::string("--") + name + "=";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], prefix.c_str(), prefix.size()) == 0) {
+            std::string value = argv[i] + prefix.size();
+            for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+            --argc;
+            return value;
+        }
+    }
+    return fallback;
+}
+
+void RegisterAll(const std::vector<ModelEntry>& models) {
+    for (const ModelEntry& m : models) {
+        const std::string f = m.folder;
+        for (const char* frame : {"1080p", "4K"}) {
+            const std::string fr = frame;
+            benchmark::RegisterBenchmark(("RunInference/" + m.name + "/" + fr).c_str(),
+                                         [f, fr](benchmark::State& s) { RunInference(s, f, fr); })
+                ->Unit(benchmark::kMillisecond);
+        }
+        benchmark::RegisterBenchmark(("Forward/" + m.name).c_str(),
+                                     [f](benchmark::State& s) { BareForward(s, f, false); })
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("StockForward/" + m.name).c_str(),
+                                     [f](benchmark::State& s) { BareForward(s, f, true); })
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("FirstCall/" + m.name).c_str(),
+                                     [f](benchmark::State& s) { FirstCall(s, f); })
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("Throughput/" + m.name).c_str(),
+                                     [f](benchmark::State& s) { Throughput(s, f); })
+            ->Threads(1)
+            ->Threads(2)
+            ->Threads(4)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("Initialize/" + m.name).c_str(),
+                                     [f](benchmark::State& s) { Initialize(s, f); })
+            ->UseManualTime()
+            ->Iterations(3)
+            ->Unit(benchmark::kMillisecond);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string models = TakeFlag(argc, argv, "korva_models", KORVA_BENCH_MODELS_DIR);
+    const std::string demo = TakeFlag(argc, argv, "korva_demo",
+                                       KORVA_BENCH_ASSETS_DIR "/Korva_WeaponDetection(GPU)_1.0");
+    const std::string tiny = TakeFlag(argc, argv, "korva_tiny", KORVA_BENCH_TINY_DIR);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+    std::vector<ModelEntry> entries;
+    if (HasModel(tiny)) entries.push_back({"tiny", tiny});
+    if (HasModel(demo)) {
+        entries.push_back({"demo", demo});
+    } else if (HasModel(models + "/standin_416")) {
+        entries.push_back({"demo", models + "/standin_416"});
+        benchmark::AddCustomContext("demo_model", "stand-in " + models + "/standin_416");
+    }
+    if (HasModel(models + "/yolov8n_640")) entries.push_back({"v8n640", models + "/yolov8n_640"});
+    if (entries.empty()) {
+        std::fprintf(stderr, "no models found\n");
+        return 1;
+    }
+    for (const auto& e : entries) benchmark::AddCustomContext("model_" + e.name, e.folder);
+    benchmark::AddCustomContext("silu_fusion", korva::detail::SiluFusionEnabled() ? "on" : "off");
+    benchmark::AddCustomContext("opencv", cv::getVersionString());
+    benchmark::AddCustomContext("opencv_threads", std::to_string(cv::getNumThreads()));
+    RegisterAll(entries);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,278 @@
+#!/usr/bin/python3
+"""Generate the benchmark models: YOLOv8n-sized detectors with random weights.
+
+Usage:
+    /usr/bin/python3 tools/testmodels/make_bench_model.py [--out DIR] [--only NAME] [--force]
+
+Models (each a folder with model.onnx and labels.txt, default under bench/models/):
+    yolov8n_640   640 x 640 input, 80 classes, output [1, 84, 8400]
+    standin_416   416 x 416 input, 3 classes (handgun, rifle, knife), output [1, 7, 3549]
+
+Weights are random (fixed seed); batch-norm statistics are recalibrated on random
+smooth images so activations keep a sane scale and outputs depend on the input.
+The graph is exported for OpenCV 4.6: opset 12, static shapes, constants folded,
+decode constants pre-expanded to full shape, Identity-of-constant nodes replaced
+by copies of the constant. Every model is checked against torch with cv2.dnn.
+"""
+
+import argparse
+import io
+import os
+import sys
+
+import numpy as np
+import torch
+import torch.nn as nn
+import torch.nn.functional as F
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+DEFAULT_OUT = os.path.join(REPO, "bench", "models")
+MODELS = {
+    "yolov8n_640": dict(size=640, nc=80, names=None),
+    "standin_416": dict(size=416, nc=3, names=("handgun", "rifle", "knife")),
+}
+STRIDES = (8, 16, 32)
+REG_MAX = 16
+
+
+# --- a compact YOLOv8n (used when tools/demo/yolov8n.py is missing or unusable) ---
+class Conv(nn.Module):
+    def __init__(self, c1, c2, k=1, s=1):
+        super().__init__()
+        self.conv = nn.Conv2d(c1, c2, k, s, k // 2, bias=False)
+        self.bn = nn.BatchNorm2d(c2, eps=1e-3, momentum=0.03)
+        self.act = nn.SiLU()
+
+    def forward(self, x):
+        return self.act(self.bn(self.conv(x)))
+
+
+class Bottleneck(nn.Module):
+    def __init__(self, c, shortcut):
+        super().__init__()
+        self.cv1, self.cv2, self.add = Conv(c, c, 3), Conv(c, c, 3), shortcut
+
+    def forward(self, x):
+        y = self.cv2(self.cv1(x))
+        return x + y if self.add else y
+
+
+class C2f(nn.Module):
+    def __init__(self, c1, c2, n=1, shortcut=False):
+        super().__init__()
+        self.c = c2 // 2
+        self.cv1 = Conv(c1, 2 * self.c)
+        self.cv2 = Conv((2 + n) * self.c, c2)
+        self.m = nn.ModuleList(Bottleneck(self.c, shortcut) for _ in range(n))
+
+    def forward(self, x):
+        y = list(self.cv1(x).split((self.c, self.c), 1))
+        for m in self.m:
+            y.append(m(y[-1]))
+        return self.cv2(torch.cat(y, 1))
+
+
+class SPPF(nn.Module):
+    def __init__(self, c1, c2):
+        super().__init__()
+        self.cv1, self.cv2, self.m = Conv(c1, c1 // 2), Conv(c1 * 2, c2), nn.MaxPool2d(5, 1, 2)
+
+    def forward(self, x):
+        x = self.cv1(x)
+        y1 = self.m(x)
+        y2 = self.m(y1)
+        return self.cv2(torch.cat((x, y1, y2, self.m(y2)), 1))
+
+
+class CompactYOLOv8n(nn.Module):
+    """Backbone, PAN neck and decoupled head; forward gives (box logits, class logits)."""
+
+    def __init__(self, nc):
+        super().__init__()
+        self.nc = nc
+        self.backbone = nn.ModuleList([Conv(3, 16, 3, 2), Conv(16, 32, 3, 2), C2f(32, 32, 1, True),
+                                       Conv(32, 64, 3, 2), C2f(64, 64, 2, True), Conv(64, 128, 3, 2),
+                                       C2f(128, 128, 2, True), Conv(128, 256, 3, 2),
+                                       C2f(256, 256, 1, True), SPPF(256, 256)])
+        self.h12, self.h15 = C2f(384, 128), C2f(192, 64)
+        self.h16, self.h18 = Conv(64, 64, 3, 2), C2f(192, 128)
+        self.h19, self.h21 = Conv(128, 128, 3, 2), C2f(384, 256)
+        c2, c3 = 64, max(64, min(nc, 100))
+        self.box = nn.ModuleList(nn.Sequential(Conv(c, c2, 3), Conv(c2, c2, 3), nn.Conv2d(c2, 4 * REG_MAX, 1))
+                                 for c in (64, 128, 256))
+        self.cls = nn.ModuleList(nn.Sequential(Conv(c, c3, 3), Conv(c3, c3, 3), nn.Conv2d(c3, nc, 1))
+                                 for c in (64, 128, 256))
+
+    def forward(self, x):
+        b = self.backbone
+        x = b[2](b[1](b[0](x)))
+        p3 = b[4](b[3](x))
+        p4 = b[6](b[5](p3))
+        p5 = b[9](b[8](b[7](p4)))
+        h12 = self.h12(torch.cat((F.interpolate(p5, scale_factor=2.0, mode="nearest"), p4), 1))
+        o3 = self.h15(torch.cat((F.interpolate(h12, scale_factor=2.0, mode="nearest"), p3), 1))
+        o4 = self.h18(torch.cat((self.h16(o3), h12), 1))
+        o5 = self.h21(torch.cat((self.h19(o4), p5), 1))
+        feats = (o3, o4, o5)
+        box = torch.cat([m(f).flatten(2) for m, f in zip(self.box, feats)], 2)
+        cls = torch.cat([m(f).flatten(2) for m, f in zip(self.cls, feats)], 2)
+        return box, cls
+
+
+def make_backbone(nc):
+    """The shared YOLOv8n of tools/demo when it imports and runs, else the compact copy."""
+    demo = os.path.join(REPO, "tools", "demo")
+    try:
+        sys.path.insert(0, demo)
+        import yolov8n  # noqa: E402
+        net = yolov8n.YOLOv8n(nc)
+        box, cls = net(torch.zeros(1, 3, 64, 64))
+        if box.shape[1] != 4 * REG_MAX or cls.shape[1] != nc or box.shape[2] != cls.shape[2]:
+            raise ValueError("unexpected head shapes")
+        return net, "tools/demo/yolov8n.py"
+    except Exception as e:  # missing, or a different interface
+        print("note: using the compact YOLOv8n (%s)" % e)
+        return CompactYOLOv8n(nc), "compact"
+    finally:
+        if sys.path and sys.path[0] == demo:
+            sys.path.pop(0)
+
+
+class Decoded(nn.Module):
+    """Backbone + YOLOv8 decode: output [1, 4 + nc, A], boxes cx, cy, w, h in input pixels."""
+
+    def __init__(self, net, size):
+        super().__init__()
+        self.net = net
+        cx, cy, st = [], [], []
+        for s in STRIDES:
+            g = size // s
+            ys, xs = torch.meshgrid(torch.arange(g, dtype=torch.float32) + 0.5,
+                                    torch.arange(g, dtype=torch.float32) + 0.5, indexing="ij")
+            cx.append(xs.flatten())
+            cy.append(ys.flatten())
+            st.append(torch.full((g * g,), float(s)))
+        a = sum((size // s) ** 2 for s in STRIDES)
+        # Full-shape constants: OpenCV 4.6 cannot broadcast [1,1,A] against [1,2,A].
+        self.register_buffer("centre", torch.stack((torch.cat(cx), torch.cat(cy))).view(1, 2, a))
+        self.register_buffer("stride2", torch.cat(st).view(1, 1, a).expand(1, 2, a).contiguous())
+        self.dfl = nn.Conv2d(REG_MAX, 1, 1, bias=False).requires_grad_(False)
+        self.dfl.weight.data[:] = torch.arange(REG_MAX, dtype=torch.float32).view(1, REG_MAX, 1, 1)
+        self.a = a
+
+    def forward(self, x):
+        box, cls = self.net(x)
+        a = self.a
+        p = box.view(1, 4, REG_MAX, a).transpose(1, 2).softmax(1)   # [1,16,4,A]
+        dist = self.dfl(p).view(1, 4, a)                               # l, t, r, b in grid units
+        lt, rb = dist[:, :2], dist[:, 2:]
+        cxy = (self.centre + (rb - lt) * 0.5) * self.stride2
+        wh = (lt + rb) * self.stride2
+        return torch.cat((cxy, wh, cls.sigmoid()), 1)
+
+
+def smooth_images(n, size, gen):
+    low = torch.rand(n, 3, size // 16, size // 16, generator=gen)
+    img = F.interpolate(low, size=(size, size), mode="bilinear", align_corners=False)
+    return (img + 0.08 * torch.rand(n, 3, size, size, generator=gen)).clamp(0, 1)
+
+
+@torch.no_grad()
+def recalibrate_bn(model, size, gen, batches=3, batch=2):
+    bns = [m for m in model.modules() if isinstance(m, nn.BatchNorm2d)]
+    for m in bns:
+        m.reset_running_stats()
+        m.momentum = None  # cumulative average over the calibration images
+    model.train()
+    for _ in range(batches):
+        model(smooth_images(batch, size, gen))
+    model.eval()
+
+
+def replace_identities(model_proto):
+    """Identity nodes over initializers (duplicate constants) -> copies of the constant."""
+    import onnx
+    g = model_proto.graph
+    inits = {t.name: t for t in g.initializer}
+    keep = []
+    for node in g.node:
+        if node.op_type == "Identity" and node.input[0] in inits:
+            copy = onnx.TensorProto()
+            copy.CopyFrom(inits[node.input[0]])
+            copy.name = node.output[0]
+            g.initializer.append(copy)
+            inits[copy.name] = copy
+        else:
+            keep.append(node)
+    del g.node[:]
+    g.node.extend(keep)
+    return model_proto
+
+
+def build(name, spec, out_dir):
+    import onnx
+    import cv2
+    size, nc = spec["size"], spec["nc"]
+    torch.manual_seed(1234 + size)
+    gen = torch.Generator().manual_seed(99 + size)
+    net, source = make_backbone(nc)
+    model = Decoded(net, size)
+    recalibrate_bn(net, size, gen)
+    model.eval()
+
+    x = torch.zeros(1, 3, size, size)
+    buf = io.BytesIO()
+    torch.onnx.export(model, x, buf, opset_version=12, do_constant_folding=True,
+                      input_names=["images"], output_names=["output0"])
+    model.eval()  # export restores the mode it found
+    proto = replace_identities(onnx.load_from_string(buf.getvalue()))
+    onnx.checker.check_model(proto)
+    data = proto.SerializeToString()
+
+    folder = os.path.join(out_dir, name)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "model.onnx"), "wb") as f:
+        f.write(data)
+    names = spec["names"] or ["class%d" % i for i in range(nc)]
+    with open(os.path.join(folder, "labels.txt"), "w") as f:
+        f.write("\n".join(names) + "\n")
+
+    # Check: OpenCV imports it, agrees with torch, and outputs follow the input.
+    cvnet = cv2.dnn.readNetFromONNX(os.path.join(folder, "model.onnx"))
+    outs = []
+    for img in smooth_images(2, size, gen):
+        blob = img.unsqueeze(0)
+        with torch.no_grad():
+            ref = model(blob).numpy()
+        cvnet.setInput(blob.numpy())
+        got = cvnet.forward()
+        err = np.abs(got - ref).max() / max(1.0, np.abs(ref).max())
+        if got.shape != (1, 4 + nc, model.a) or err > 1e-3:
+            raise SystemExit("%s: OpenCV output %s differs from torch (rel err %g)" % (name, got.shape, err))
+        outs.append(got)
+    spread = np.abs(outs[0][0, 4:] - outs[1][0, 4:]).max()
+    if spread < 1e-3:
+        raise SystemExit("%s: class scores do not depend on the input" % name)
+    sigmoids = sum(1 for n in proto.graph.node if n.op_type == "Sigmoid")
+    print("%s: %s, %d bytes, %d Sigmoid nodes, backbone %s, max score %.3f"
+          % (name, (1, 4 + nc, model.a), len(data), sigmoids, source, float(outs[0][0, 4:].max())))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--out", default=DEFAULT_OUT)
+    ap.add_argument("--only", choices=sorted(MODELS))
+    ap.add_argument("--force", action="store_true", help="regenerate models that already exist")
+    args = ap.parse_args()
+    torch.set_num_threads(max(1, min(2, os.cpu_count() or 1)))
+    for name, spec in MODELS.items():
+        if args.only and name != args.only:
+            continue
+        if not args.force and os.path.exists(os.path.join(args.out, name, "model.onnx")):
+            print("%s: exists" % name)
+            continue
+        build(name, spec, args.out)
+
+
+if __name__ == "__main__":
+    main()
