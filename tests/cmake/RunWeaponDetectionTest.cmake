@@ -7,6 +7,7 @@
 #         [-DSKIPPED=<tests>] [-DSKIP_MESSAGE=<text>]
 #         [-DFAILED=<tests>] [-DFAIL_MESSAGE=<text>]
 #         [-DBENCH_LINE=ON] [-DFILTER=<gtest filter>] [-DPRELOAD=<library>]
+#         [-DEXTRA_ENV=<name>=<value>]
 #         -P RunWeaponDetectionTest.cmake
 #
 # <tests> is a '|'-separated list of full test names or suite names; every
@@ -78,12 +79,16 @@ if(DEFINED FILTER AND NOT FILTER STREQUAL "")
   list(APPEND args "--gtest_filter=${FILTER}")
   string(REPLACE ":" ";" all_tests "${FILTER}")
 endif()
+set(env "")
 if(DEFINED PRELOAD AND NOT PRELOAD STREQUAL "")
-  set(ENV{LD_PRELOAD} "${PRELOAD}")
+  list(APPEND env "LD_PRELOAD=${PRELOAD}")
 endif()
-execute_process(COMMAND "${EXE}" ${args} WORKING_DIRECTORY "${RUN_DIR}"
+if(DEFINED EXTRA_ENV AND NOT EXTRA_ENV STREQUAL "")
+  list(APPEND env "${EXTRA_ENV}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E env ${env} "${EXE}" ${args}
+                WORKING_DIRECTORY "${RUN_DIR}"
                 RESULT_VARIABLE exit_code OUTPUT_VARIABLE out ERROR_VARIABLE err)
-unset(ENV{LD_PRELOAD})
 message("${out}${err}")
 
 if(NOT exit_code STREQUAL EXPECT_EXIT)
