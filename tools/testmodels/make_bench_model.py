@@ -189,6 +189,14 @@ def recalibrate_bn(model, size, gen, batches=3, batch=2):
     model.eval()
 
 
+@torch.no_grad()
+def init_class_bias(net, nc, size):
+    """Class logits biased low, as a trained detector's are: a few boxes per frame."""
+    heads = net.detect.cv3 if hasattr(net, "detect") else net.cls
+    for head, s in zip(heads, STRIDES):
+        head[-1].bias[:] = np.log(5 / nc / (size / s) ** 2)
+
+
 def replace_identities(model_proto):
     """Identity nodes over initializers (duplicate constants) -> copies of the constant."""
     import onnx
@@ -218,6 +226,7 @@ def build(name, spec, out_dir):
     net, source = make_backbone(nc)
     model = Decoded(net, size)
     recalibrate_bn(net, size, gen)
+    init_class_bias(net, nc, size)
     model.eval()
 
     x = torch.zeros(1, 3, size, size)

@@ -24,6 +24,8 @@ constexpr int kLanes = Vec::nlanes;
 
 // x * sigmoid(x) = x / (1 + exp(-x)); exp by Cody-Waite range reduction and
 // a degree-5 polynomial (relative error about 2e-7 over the clamped range).
+// max(c, x) rather than max(x, c): the SSE/AVX max returns its second
+// operand when one is NaN.
 inline Vec SiluLanes(const Vec& x) {
     const Vec z = cv::v_min(cv::v_max(cv::v_setzero_f32() - x, cv::v_setall_f32(-87.3f)),
                             cv::v_setall_f32(88.3f));
@@ -39,7 +41,9 @@ inline Vec SiluLanes(const Vec& x) {
     p = cv::v_fma(p, r, cv::v_setall_f32(5.0000001201e-1f));
     p = cv::v_fma(p, r * r, r + cv::v_setall_f32(1.0f));
     const Vec scale = cv::v_reinterpret_as_f32(cv::v_shl<23>(n + cv::v_setall_s32(127)));
-    return x / (cv::v_setall_f32(1.0f) + p * scale);
+    // Below the clamp the result is ~0 (underflow); keep the numerator in
+    // range so huge negative inputs do not give x / 2^127. NaN passes through.
+    return cv::v_max(cv::v_setall_f32(-88.3f), x) / (cv::v_setall_f32(1.0f) + p * scale);
 }
 #endif
 
@@ -63,7 +67,8 @@ __attribute__((target("avx2,fma"))) inline __m256 SiluAvx2Lanes(__m256 x) {
     p = _mm256_fmadd_ps(p, _mm256_mul_ps(r, r), _mm256_add_ps(r, _mm256_set1_ps(1.0f)));
     const __m256 scale = _mm256_castsi256_ps(
         _mm256_slli_epi32(_mm256_add_epi32(n, _mm256_set1_epi32(127)), 23));
-    return _mm256_div_ps(x, _mm256_fmadd_ps(p, scale, _mm256_set1_ps(1.0f)));
+    return _mm256_div_ps(_mm256_max_ps(_mm256_set1_ps(-88.3f), x),
+                         _mm256_fmadd_ps(p, scale, _mm256_set1_ps(1.0f)));
 }
 
 __attribute__((target("avx2,fma"))) void SiluAvx2(const float* src, float* dst, std::size_t n) {

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Reproduces the figures of docs/PERFORMANCE.md: builds the benchmark harness,
+# generates the benchmark models when missing, runs every case of the demo and
+# 640 models with its baseline in one run, and prints the table of medians and
+# ratios. Extra arguments go to the harness (e.g. --benchmark_repetitions=3).
+#
+# Environment: KORVA_BENCH_BUILD (build dir, default build-bench),
+# KORVA_BENCH_JSON (raw results, default <build>/bench.json).
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=${KORVA_BENCH_BUILD:-$repo/build-bench}
+json=${KORVA_BENCH_JSON:-$build/bench.json}
+cd "$repo"
+
+if [[ ! -f bench/models/yolov8n_640/model.onnx || ! -f bench/models/standin_416/model.onnx ]]; then
+  /usr/bin/python3 tools/testmodels/make_bench_model.py
+fi
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORVA_BUILD_BENCHMARKS=ON -DKORVA_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target korva_bench >/dev/null
+
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+"$build/bench/korva_bench" --benchmark_filter='/(demo|v8n640)' \
+  --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
+  --benchmark_report_aggregates_only=true --benchmark_min_time=0.5 \
+  --benchmark_out="$json" --benchmark_out_format=json "$@" >/dev/null
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+/usr/bin/python3 - "$json" <<'EOF'
+import json, sys
+
+data = json.load(open(sys.argv[1]))
+ctx = data["context"]
+med = {}
+for b in data["benchmarks"]:
+    if b.get("aggregate_name") == "median":
+        med[b["run_name"]] = b
+
+def ms(name):
+    b = med.get(name)
+    if b is None:
+        return None
+    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b["time_unit"]]
+    return b["real_time"] * scale
+
+def fmt(v, digits=1):
+    return "-" if v is None else ("%.*f" % (digits, v))
+
+rows = []
+def row(model, case, frame, threads, value, unit, base_name, ratio, target):
+    ok = "" if target is None or ratio is None else ("met" if target(ratio) else "missed")
+    rows.append("| %s | %s | %s | %s | %s %s | %s | %s | %s |" % (
+        model, case, frame, threads, fmt(value), unit, base_name, fmt(ratio, 3), ok))
+
+for model in ("demo", "v8n640"):
+    if ("Forward/%s" % model) not in med:
+        continue
+    fwd, stock = ms("Forward/%s" % model), ms("StockForward/%s" % model)
+    hd, uhd = ms("RunInference/%s/1080p" % model), ms("RunInference/%s/4K" % model)
+    first = ms("FirstCall/%s/manual_time" % model)
+    row(model, "StockForward (baseline)", "blob", "-", stock, "ms", "-", None, None)
+    row(model, "Forward (fused net)", "blob", "-", fwd, "ms", "StockForward", fwd / stock, None)
+    row(model, "RunInference", "1080p", "-", hd, "ms", "Forward", hd / fwd, lambda r: r <= 1.03)
+    row(model, "RunInference", "4K", "-", uhd, "ms", "Forward", uhd / fwd, None)
+    row(model, "RunInference", "1080p", "-", hd, "ms", "StockForward", hd / stock, lambda r: r <= 0.85)
+    row(model, "FirstCall after Initialize", "1080p", "-", first, "ms", "RunInference 1080p",
+        first / hd, lambda r: r <= 1.1)
+    t = {n: med.get("Throughput/%s/real_time/threads:%d" % (model, n)) for n in (1, 2, 4)}
+    for n in (1, 2, 4):
+        if t[n] is None:
+            continue
+        ips = t[n]["items_per_second"]
+        row(model, "Throughput (mismatches %d)" % t[n].get("mismatches", -1), "1080p", n, ips, "frames/s",
+            "threads 1" if n > 1 else "-", ips / t[1]["items_per_second"] if n > 1 else None,
+            (lambda r: r >= 1.6) if n == 2 else None)
+    init = med.get("Initialize/%s/iterations:3/manual_time" % model)
+    if init:
+        row(model, "Initialize", "-", "-", ms("Initialize/%s/iterations:3/manual_time" % model), "ms", "-", None, None)
+        rows.append("| %s | memory per loaded detector (heap; resident) | - | - | %.1f MiB; %.1f MiB | - | - | |"
+                    % (model, init.get("heap_mib_per_detector", float("nan")),
+                       init.get("rss_mib_per_detector", float("nan"))))
+    f = med.get("Forward/%s" % model, {})
+    if "max_rel_diff_vs_stock" in f:
+        rows.append("| %s | fused vs stock outputs | blob | - | max abs %.2g, rel %.2g, scores %.2g | - | - | |"
+                    % (model, f["max_abs_diff_vs_stock"], f["max_rel_diff_vs_stock"],
+                       f.get("score_max_abs_diff_vs_stock", float("nan"))))
+
+print()
+print("OpenCV %s, %s CPUs, %s MHz, OpenCV threads %s, SiLU fusion %s, %s"
+      % (ctx.get("opencv"), ctx.get("num_cpus"), ctx.get("mhz_per_cpu"), ctx.get("opencv_threads"),
+         ctx.get("silu_fusion"), ctx.get("date")))
+for k in ("model_demo", "model_v8n640", "demo_model"):
+    if k in ctx:
+        print("%s: %s" % (k, ctx[k]))
+print()
+print("| model | case | frame | camera threads | median | baseline | ratio | target |")
+print("|---|---|---|---|---|---|---|---|")
+print("\n".join(rows))
+EOF
