@@ -43,7 +43,15 @@
 //   two threads at once); the pool creates up to one Net per hardware thread
 //   (at most 8), all built from one in-memory copy of the model, and callers
 //   beyond that wait for a free Net. Results do not depend on which Net ran a
-//   frame or on how many calls run at once.
+//   frame or on how many calls run at once: OpenCV's CPU layers split work by
+//   output element, so a layer gives the same bits run serially or in
+//   parallel.
+//   The detector changes no process-wide OpenCV setting (cv::setNumThreads,
+//   the parallel backend): the host's settings apply to its work as to the
+//   host's own. OpenCV runs one parallel loop at a time per process and runs
+//   a loop entered meanwhile serially on its caller's thread, so a lone
+//   camera's inference uses every core and concurrent ones share them
+//   without the detector fixing any thread count.
 //   Initialize, OptimizeModel and Destroy build what they need first, then
 //   wait for the inferences in flight, swap, and return; a waiting swap holds
 //   new inferences back so it cannot be starved. A failed Initialize or

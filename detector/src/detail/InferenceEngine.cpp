@@ -95,9 +95,19 @@ bool IsSupportedFrame(const cv::Mat& frame) {
 }
 
 cv::dnn::Net InferenceEngine::CreateNet(const Model& model, Backend backend) {
-    const bool fused = backend == Backend::kOpenCvCpu && !model.fusedOnnx.empty();
-    if (fused) RegisterSiluLayer();
-    cv::dnn::Net net = cv::dnn::readNetFromONNX(fused ? model.fusedOnnx : model.onnx);
+    cv::dnn::Net net;
+    if (backend == Backend::kOpenCvCpu && model.fuseSilu) {
+        // Rewritten per network rather than stored: it costs milliseconds and
+        // saves a second copy of the weights per loaded model.
+        SiluFusion fusion;
+        std::string ignored;
+        if (FuseSilu(model.onnx.data(), model.onnx.size(), kSiluLayerType, fusion, ignored) &&
+            fusion.fused > 0) {
+            RegisterSiluLayer();
+            net = cv::dnn::readNetFromONNX(fusion.onnx);
+        }
+    }
+    if (net.empty()) net = cv::dnn::readNetFromONNX(model.onnx);
     if (backend == Backend::kCudaFp16) {
         net.setPreferableBackend(cv::dnn::DNN_BACKEND_CUDA);
         net.setPreferableTarget(cv::dnn::DNN_TARGET_CUDA_FP16);
@@ -119,6 +129,7 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Finish(std::shared_ptr<const M
                                                          Backend backend, cv::dnn::Net first,
                                                          std::size_t poolCapacity) {
     std::unique_ptr<InferenceEngine> engine(new InferenceEngine(model, backend));
+    engine->outputNames_ = first.getUnconnectedOutLayersNames();
     engine->pool_ = std::make_unique<NetPool>(
         std::move(first), [model, backend] { return CreateNet(*model, backend); }, poolCapacity);
     return engine;
@@ -150,23 +161,16 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder
             return nullptr;
         }
 
-        if (backend == Backend::kOpenCvCpu && SiluFusionEnabled()) {
-            SiluFusion fusion;
-            std::string ignored;
-            if (FuseSilu(model->onnx.data(), model->onnx.size(), kSiluLayerType, fusion, ignored)) {
-                model->fusedOnnx = std::move(fusion.onnx);
-            }
-        }
         cv::dnn::Net net;
         std::vector<cv::Mat> outputs;
-        if (!model->fusedOnnx.empty()) {
+        model->fuseSilu = backend == Backend::kOpenCvCpu && SiluFusionEnabled();
+        if (model->fuseSilu) {
             try {
                 net = CreateNet(*model, backend);
                 WarmUp(net, *model, outputs);
             } catch (...) {
                 // Fall back to the model as exported.
-                model->fusedOnnx.clear();
-                model->fusedOnnx.shrink_to_fit();
+                model->fuseSilu = false;
                 net = cv::dnn::Net();
                 outputs.clear();
             }
@@ -250,7 +254,7 @@ std::vector<CustomObject> InferenceEngine::Detect(const cv::Mat& frame,
     const LetterboxGeometry geometry = ComputeLetterbox(frame.size(), model.inputSize);
     MakeInputBlob(frame, geometry, slot->letterbox);
     slot->net.setInput(slot->letterbox.blob);
-    slot->net.forward(slot->outputs, slot->net.getUnconnectedOutLayersNames());
+    slot->net.forward(slot->outputs, outputNames_);
     CV_Assert(model.outputIndex < static_cast<int>(slot->outputs.size()));
     cv::Mat output = slot->outputs[model.outputIndex];
     CV_Assert(output.type() == CV_32F);

@@ -60,10 +60,10 @@ private:
     struct Model {
         std::string path;
         std::vector<unsigned char> onnx;
-        // The model with each SiLU fused into one node (see OnnxSiluFusion.h),
-        // used on the CPU backend; empty when there is none, fusion is
-        // disabled or the rewritten graph failed to import or run.
-        std::vector<unsigned char> fusedOnnx;
+        // On the CPU backend, networks are built from a copy of `onnx` with
+        // each SiLU fused into one node (see OnnxSiluFusion.h). False when
+        // fusion is disabled or the rewritten graph failed to import or run.
+        bool fuseSilu = false;
         std::vector<std::string> classNames;
         cv::Size inputSize;
         OutputLayout layout;
@@ -82,6 +82,7 @@ private:
 
     std::shared_ptr<const Model> model_;
     Backend backend_;
+    std::vector<std::string> outputNames_;  // the same for every network of the pool
     std::unique_ptr<NetPool> pool_;
 };
 
