@@ -1,0 +1,333 @@
+// What the detector does with bad frames, bad model folders and bad
+// thresholds: each case has one documented outcome, and none throws or crashes.
+#include <cmath>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <optional>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+#include <unistd.h>
+
+#include "RobustnessSupport.h"
+#include "korva/KorvaCustomWD.h"
+
+namespace korva::robustness {
+namespace {
+namespace fs = std::filesystem;
+
+constexpr float kThreshold = 0.3f;
+const std::vector<std::string> kNames = {"handgun", "rifle", "knife"};
+
+// One detector with the v8_nc3 test model for all tests of this file.
+KorvaCustomWD& SharedDetector() {
+    static KorvaCustomWD* detector = [] {
+        auto* d = new KorvaCustomWD;
+        std::string labelMap;
+        if (!d->Initialize(ModelDir("v8_nc3").string(), kThreshold, labelMap)) {
+            ADD_FAILURE() << d->LastError();
+        }
+        return d;
+    }();
+    return *detector;
+}
+
+// ---------------------------------------------------------------- frames
+
+enum class FrameOutcome { kEmpty, kValid };
+
+struct FrameCase {
+    const char* name;
+    std::function<cv::Mat()> make;
+    FrameOutcome outcome;
+    // A frame that must give exactly the same detections (same content in
+    // another layout); it must find something, so the comparison means
+    // something.
+    std::function<cv::Mat(const cv::Mat&)> equivalent;
+};
+
+cv::Mat Bgr(int rows, int cols, unsigned seed = 11u) { return NoiseFrame(rows, cols, CV_8UC3, seed); }
+
+const FrameCase kFrameCases[] = {
+    {"Empty", [] { return cv::Mat(); }, FrameOutcome::kEmpty, nullptr},
+    {"EmptyWithType", [] { return cv::Mat(0, 0, CV_8UC3); }, FrameOutcome::kEmpty, nullptr},
+    {"OneByOne", [] { return Bgr(1, 1); }, FrameOutcome::kValid, nullptr},
+    {"FiveByFive", [] { return Bgr(5, 5); }, FrameOutcome::kValid, nullptr},
+    {"OneRowAtSizeLimit", [] { return Bgr(1, 16384); }, FrameOutcome::kValid, nullptr},
+    {"OneRowOverSizeLimit", [] { return Bgr(1, 16385); }, FrameOutcome::kEmpty, nullptr},
+    {"Gray", [] { return NoiseFrame(240, 320, CV_8UC1, 12u); }, FrameOutcome::kValid,
+     [](const cv::Mat& f) {
+         cv::Mat bgr;
+         cv::cvtColor(f, bgr, cv::COLOR_GRAY2BGR);
+         return bgr;
+     }},
+    {"Bgra", [] { return NoiseFrame(240, 320, CV_8UC4, 13u); }, FrameOutcome::kValid,
+     [](const cv::Mat& f) {
+         cv::Mat bgr;
+         cv::cvtColor(f, bgr, cv::COLOR_BGRA2BGR);
+         return bgr;
+     }},
+    {"Depth16", [] { return NoiseFrame(240, 320, CV_16UC3, 14u); }, FrameOutcome::kEmpty, nullptr},
+    {"Float", [] { return NoiseFrame(240, 320, CV_32FC3, 15u); }, FrameOutcome::kEmpty, nullptr},
+    {"Signed8", [] { return NoiseFrame(240, 320, CV_8SC3, 16u); }, FrameOutcome::kEmpty, nullptr},
+    {"TwoChannel", [] { return NoiseFrame(240, 320, CV_8UC2, 17u); }, FrameOutcome::kEmpty, nullptr},
+    {"ThreeDimensional", [] {
+         const int dims[] = {4, 5, 6};
+         return cv::Mat(3, dims, CV_8UC3, cv::Scalar::all(100));
+     }, FrameOutcome::kEmpty, nullptr},
+    {"RoiView", [] { return Bgr(300, 400, 18u)(cv::Rect(37, 21, 251, 199)); }, FrameOutcome::kValid,
+     [](const cv::Mat& f) { return f.clone(); }},
+    {"RoiViewBgra", [] { return NoiseFrame(300, 400, CV_8UC4, 19u)(cv::Rect(1, 3, 333, 111)); },
+     FrameOutcome::kValid, [](const cv::Mat& f) { return f.clone(); }},
+    {"RoiViewGray", [] { return NoiseFrame(300, 400, CV_8UC1, 20u)(cv::Rect(5, 0, 97, 300)); },
+     FrameOutcome::kValid, [](const cv::Mat& f) { return f.clone(); }},
+    {"EightK", [] { return Bgr(4320, 7680, 21u); }, FrameOutcome::kValid, nullptr},
+};
+
+class FrameMatrix : public ::testing::TestWithParam<FrameCase> {};
+
+TEST_P(FrameMatrix, GivesItsDocumentedOutcome) {
+    const FrameCase& c = GetParam();
+    KorvaCustomWD& detector = SharedDetector();
+    const cv::Mat frame = c.make();
+    const std::vector<CustomObject> result = detector.RunInference(frame, "cam-7");
+    if (c.outcome == FrameOutcome::kEmpty) {
+        EXPECT_TRUE(result.empty()) << result.size() << " detections on an unsupported frame";
+        return;
+    }
+    ExpectValidDetections(result, frame.size(), kNames, kThreshold, "cam-7");
+    // The same frame twice gives the same answer.
+    EXPECT_TRUE(SameDetections(result, detector.RunInference(frame, "cam-7")));
+    if (c.equivalent) {
+        const std::vector<CustomObject> reference = detector.RunInference(c.equivalent(frame), "cam-7");
+        ASSERT_FALSE(reference.empty()) << "the equivalent frame finds nothing; pick another seed";
+        EXPECT_TRUE(SameDetections(result, reference))
+            << result.size() << " detections, " << reference.size() << " on the equivalent frame";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BadInput, FrameMatrix, ::testing::ValuesIn(kFrameCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- model folders
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+const std::string kGoodLabels = "handgun\nrifle\nknife\n";
+
+std::string GoodOnnx() { return ReadAll(ModelDir("v8_nc3") / "model.onnx"); }
+
+struct FolderCase {
+    const char* name;
+    // Fills the temporary directory and returns the folder to load.
+    std::function<fs::path(const fs::path&)> make;
+    const char* reasonContains;  // a word the reason must contain
+    bool needsPermissionChecks = false;
+};
+
+const FolderCase kFolderCases[] = {
+    {"EmptyOnnxFile", [](const fs::path& d) {
+         WriteFile(d / "model.onnx", "");
+         WriteFile(d / "labels.txt", kGoodLabels);
+         return d;
+     }, "empty"},
+    {"TruncatedOnnx", [](const fs::path& d) {
+         const std::string onnx = GoodOnnx();
+         WriteFile(d / "model.onnx", onnx.substr(0, onnx.size() / 2));
+         WriteFile(d / "labels.txt", kGoodLabels);
+         return d;
+     }, "model.onnx"},
+    {"OnnxCutAfterTheInput", [](const fs::path& d) {
+         // The declared input is readable, the weights are missing.
+         const std::string onnx = GoodOnnx();
+         WriteFile(d / "model.onnx", onnx.substr(0, onnx.size() - 200));
+         WriteFile(d / "labels.txt", kGoodLabels);
+         return d;
+     }, "model.onnx"},
+    {"RandomBytesOnnx", [](const fs::path& d) {
+         cv::Mat noise = NoiseFrame(1, 40000, CV_8UC1, 99u);
+         WriteFile(d / "model.onnx", std::string(noise.ptr<char>(), noise.total()));
+         WriteFile(d / "labels.txt", kGoodLabels);
+         return d;
+     }, "model.onnx"},
+    {"DirectoryNamedModelOnnx", [](const fs::path& d) {
+         fs::create_directory(d / "model.onnx");
+         WriteFile(d / "labels.txt", kGoodLabels);
+         return d;
+     }, "not a regular file"},
+    {"UnreadableOnnx", [](const fs::path& d) {
+         WriteFile(d / "model.onnx", GoodOnnx());
+         WriteFile(d / "labels.txt", kGoodLabels);
+         fs::permissions(d / "model.onnx", fs::perms::none);
+         return d;
+     }, "model.onnx", true},
+    {"UnreadableLabels", [](const fs::path& d) {
+         WriteFile(d / "model.onnx", GoodOnnx());
+         WriteFile(d / "labels.txt", kGoodLabels);
+         fs::permissions(d / "labels.txt", fs::perms::none);
+         return d;
+     }, "labels.txt", true},
+    {"SymlinkLoopAsModel", [](const fs::path& d) {
+         fs::create_symlink("model.onnx", d / "model.onnx");
+         WriteFile(d / "labels.txt", kGoodLabels);
+         return d;
+     }, "ONNX"},
+    {"SymlinkLoopAsFolder", [](const fs::path& d) {
+         fs::create_symlink("a", d / "b");
+         fs::create_symlink("b", d / "a");
+         return d / "a";
+     }, "model folder"},
+    {"HugeLabelFile", [](const fs::path& d) {
+         WriteFile(d / "model.onnx", GoodOnnx());
+         std::string labels = kGoodLabels;
+         while (labels.size() <= (4u << 20)) labels += "class_name_that_goes_on\n";
+         WriteFile(d / "labels.txt", labels);
+         return d;
+     }, "large"},
+    {"ManyLabels", [](const fs::path& d) {
+         WriteFile(d / "model.onnx", GoodOnnx());
+         std::string labels;
+         for (int i = 0; i < 50000; ++i) labels += "c" + std::to_string(i) + "\n";
+         WriteFile(d / "labels.txt", labels);
+         return d;
+     }, "50000"},
+    {"Latin1Labels", [](const fs::path& d) {
+         WriteFile(d / "model.onnx", GoodOnnx());
+         WriteFile(d / "labels.txt", "pistolet\nfusil \xe0 pompe\ncouteau\n");
+         return d;
+     }, "UTF-8"},
+    {"Utf16Labels", [](const fs::path& d) {
+         WriteFile(d / "model.onnx", GoodOnnx());
+         const char utf16[] = "\xff\xfeh\0a\0n\0d\0g\0u\0n\0\n\0r\0i\0f\0l\0e\0\n\0k\0n\0i\0f\0e\0\n\0";
+         WriteFile(d / "labels.txt", std::string(utf16, sizeof utf16 - 1));
+         return d;
+     }, "UTF-8"},
+    {"NulInLabels", [](const fs::path& d) {
+         WriteFile(d / "model.onnx", GoodOnnx());
+         WriteFile(d / "labels.txt", std::string("handgun\nrif\0le\nknife\n", 20));
+         return d;
+     }, "NUL"},
+};
+
+class FolderMatrix : public ::testing::TestWithParam<FolderCase> {};
+
+TEST_P(FolderMatrix, IsRefusedWithAReasonAndThePreviousModelKeepsServing) {
+    const FolderCase& c = GetParam();
+    if (c.needsPermissionChecks && ::geteuid() == 0) {
+        GTEST_SKIP() << "running as root, which reads a file whatever its permissions";
+    }
+    TempDir temp;
+    const fs::path folder = c.make(temp.Path());
+
+    KorvaCustomWD detector;
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir("v8_nc3").string(), kThreshold, labelMap))
+        << detector.LastError();
+    const cv::Mat frame = Bgr(120, 160, 5u);
+    const std::vector<CustomObject> before = detector.RunInference(frame, "cam");
+    ASSERT_FALSE(before.empty());
+
+    std::string untouched = "untouched";
+    EXPECT_FALSE(detector.Initialize(folder.string(), kThreshold, untouched));
+    const std::string reason = detector.LastError();
+    EXPECT_NE(reason.find(c.reasonContains), std::string::npos) << "reason: " << reason;
+    EXPECT_EQ(reason.find('\n'), std::string::npos) << "reason: " << reason;
+    EXPECT_EQ(untouched, "untouched");
+    EXPECT_TRUE(SameDetections(detector.RunInference(frame, "cam"), before));
+
+    // And on a detector without a model: still false, still nothing detected.
+    KorvaCustomWD fresh;
+    EXPECT_FALSE(fresh.Initialize(folder.string(), kThreshold, untouched));
+    EXPECT_FALSE(fresh.LastError().empty());
+    EXPECT_TRUE(fresh.RunInference(frame, "cam").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(BadInput, FolderMatrix, ::testing::ValuesIn(kFolderCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- thresholds
+
+struct ThresholdCase {
+    const char* name;
+    float value;
+    bool accepted;  // a number in [0, 1]
+};
+
+const ThresholdCase kThresholdCases[] = {
+    {"NaN", std::numeric_limits<float>::quiet_NaN(), false},
+    {"Minus1", -1.0f, false},
+    {"Zero", 0.0f, true},
+    {"One", 1.0f, true},
+    {"Two", 2.0f, false},
+    {"Infinity", std::numeric_limits<float>::infinity(), false},
+};
+
+class ThresholdMatrix : public ::testing::TestWithParam<ThresholdCase> {};
+
+TEST_P(ThresholdMatrix, InitializeAcceptsExactlyTheUnitInterval) {
+    const ThresholdCase& c = GetParam();
+    const cv::Mat frame = Bgr(240, 320, 31u);
+    KorvaCustomWD detector;
+    std::string labelMap;
+    const bool ok = detector.Initialize(ModelDir("v8_nc3").string(), c.value, labelMap);
+    ASSERT_EQ(ok, c.accepted) << detector.LastError();
+    if (!ok) {
+        EXPECT_NE(detector.LastError().find("threshold"), std::string::npos) << detector.LastError();
+        EXPECT_TRUE(labelMap.empty());
+        EXPECT_TRUE(detector.RunInference(frame, "cam").empty());
+        return;
+    }
+    const std::vector<CustomObject> result = detector.RunInference(frame, "cam");
+    ExpectValidDetections(result, frame.size(), kNames, c.value, "cam");
+    if (c.value == 0.0f) {
+        EXPECT_FALSE(result.empty()) << "a zero threshold keeps every anchor's best box";
+    }
+}
+
+// The same values through SetParameters: valid ones take effect from the next
+// inference, invalid ones are ignored.
+TEST_P(ThresholdMatrix, SetParametersAppliesValidValuesAndIgnoresOthers) {
+    const ThresholdCase& c = GetParam();
+    const cv::Mat frame = Bgr(240, 320, 32u);
+    KorvaCustomWD detector;
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir("v8_nc3").string(), kThreshold, labelMap));
+    const std::vector<CustomObject> atDefault = detector.RunInference(frame, "cam");
+
+    CustomParams params;
+    ASSERT_TRUE(detector.ConfigureParameters(params));
+    bool found = false;
+    for (ValueListEntry& e : params.valueListEntries) {
+        if (e.textA == "confidence_threshold") {
+            e.wideValues = {static_cast<double>(c.value)};
+            found = true;
+        }
+    }
+    ASSERT_TRUE(found);
+    ASSERT_TRUE(detector.SetParameters(params));
+    const std::vector<CustomObject> result = detector.RunInference(frame, "cam");
+
+    if (!c.accepted) {
+        EXPECT_TRUE(SameDetections(result, atDefault));
+        return;
+    }
+    KorvaCustomWD direct;
+    ASSERT_TRUE(direct.Initialize(ModelDir("v8_nc3").string(), c.value, labelMap));
+    EXPECT_TRUE(SameDetections(result, direct.RunInference(frame, "cam")));
+    ExpectValidDetections(result, frame.size(), kNames, c.value, "cam");
+}
+
+INSTANTIATE_TEST_SUITE_P(BadInput, ThresholdMatrix, ::testing::ValuesIn(kThresholdCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace korva::robustness
