@@ -26,12 +26,20 @@ echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
   --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
   --benchmark_report_aggregates_only=true --benchmark_min_time=0.5 \
   --benchmark_out="$json" --benchmark_out_format=json "$@" >/dev/null
+# For comparison: the same camera threads in a host that chose one OpenCV
+# thread (OPENCV_FOR_THREADS_NUM is OpenCV's own default-thread setting).
+OPENCV_FOR_THREADS_NUM=1 "$build/bench/korva_bench" --benchmark_filter='Throughput/(demo|v8n640)' \
+  --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
+  --benchmark_report_aggregates_only=true --benchmark_min_time=0.5 \
+  --benchmark_out="${json%.json}-1thread.json" --benchmark_out_format=json "$@" >/dev/null
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-/usr/bin/python3 - "$json" <<'EOF'
+/usr/bin/python3 - "$json" "${json%.json}-1thread.json" <<'EOF'
 import json, sys
 
 data = json.load(open(sys.argv[1]))
+single = {b["run_name"]: b for b in json.load(open(sys.argv[2]))["benchmarks"]
+          if b.get("aggregate_name") == "median"}
 ctx = data["context"]
 med = {}
 for b in data["benchmarks"]:
@@ -75,6 +83,14 @@ for model in ("demo", "v8n640"):
         row(model, "Throughput (mismatches %d)" % t[n].get("mismatches", -1), "1080p", n, ips, "frames/s",
             "threads 1" if n > 1 else "-", ips / t[1]["items_per_second"] if n > 1 else None,
             (lambda r: r >= 1.6) if n == 2 else None)
+    s1 = single.get("Throughput/%s/real_time/threads:1" % model)
+    for n in (1, 2, 4):
+        b = single.get("Throughput/%s/real_time/threads:%d" % (model, n))
+        if b is None or s1 is None:
+            continue
+        ips = b["items_per_second"]
+        row(model, "Throughput, host set 1 OpenCV thread (mismatches %d)" % b.get("mismatches", -1), "1080p",
+            n, ips, "frames/s", "threads 1 (default threads)", ips / t[1]["items_per_second"], None)
     init = med.get("Initialize/%s/iterations:3/manual_time" % model)
     if init:
         row(model, "Initialize", "-", "-", ms("Initialize/%s/iterations:3/manual_time" % model), "ms", "-", None, None)
