@@ -4,7 +4,7 @@
 #include <cmath>
 #include <mutex>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(KORVA_SILU_NO_AVX2)
 #include <immintrin.h>
 #define KORVA_SILU_AVX2 1
 #endif
@@ -49,7 +49,8 @@ inline Vec SiluLanes(const Vec& x) {
 
 #if KORVA_SILU_AVX2
 // The same computation eight lanes wide with fused multiply-adds, for CPUs
-// that have them (chosen once per process).
+// that have them (chosen once per process; define KORVA_SILU_NO_AVX2 to build
+// the portable path alone).
 __attribute__((target("avx2,fma"))) inline __m256 SiluAvx2Lanes(__m256 x) {
     const __m256 z = _mm256_min_ps(_mm256_max_ps(_mm256_sub_ps(_mm256_setzero_ps(), x),
                                                  _mm256_set1_ps(-87.3f)),
