@@ -5,6 +5,8 @@
 //                                  runs, on a prepared blob
 //   StockForward/<model>           bare Net::forward of the model as exported,
 //                                  imported with plain readNetFromONNX
+//   SwishForward/<model>           the same with SiLU fused into OpenCV's own
+//                                  Swish layer instead, for comparison
 //   FirstCall/<model>              the first RunInference after Initialize
 //   Throughput/<model>/threads:N   N camera threads sharing one detector
 //   Initialize/<model>             Initialize time; resident memory per detector
@@ -133,15 +135,16 @@ cv::Size InputSizeOf(const std::string& folder) {
     return {};
 }
 
-void BareForward(benchmark::State& state, const std::string& folder, bool stock) {
+// `siluType`: the op type SiLU pairs are fused into; empty for the model as
+// exported.
+void BareForward(benchmark::State& state, const std::string& folder, const std::string& siluType) {
     const std::vector<unsigned char> onnx = ReadBytes(folder + "/model.onnx");
     cv::dnn::Net net;
     int fused = 0;
-    if (!stock && korva::detail::SiluFusionEnabled()) {
+    if (!siluType.empty() && korva::detail::SiluFusionEnabled()) {
         korva::detail::SiluFusion fusion;
         std::string error;
-        if (korva::detail::FuseSilu(onnx.data(), onnx.size(), korva::detail::kSiluLayerType, fusion,
-                                    error) &&
+        if (korva::detail::FuseSilu(onnx.data(), onnx.size(), siluType, fusion, error) &&
             fusion.fused > 0) {
             korva::detail::RegisterSiluLayer();
             net = cv::dnn::readNetFromONNX(fusion.onnx);
@@ -304,11 +307,15 @@ void RegisterAll(const std::vector<ModelEntry>& models) {
                                          [f, fr](benchmark::State& s) { RunInference(s, f, fr); })
                 ->Unit(benchmark::kMillisecond);
         }
-        benchmark::RegisterBenchmark(("Forward/" + m.name).c_str(),
-                                     [f](benchmark::State& s) { BareForward(s, f, false); })
+        benchmark::RegisterBenchmark(
+            ("Forward/" + m.name).c_str(),
+            [f](benchmark::State& s) { BareForward(s, f, korva::detail::kSiluLayerType); })
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("StockForward/" + m.name).c_str(),
-                                     [f](benchmark::State& s) { BareForward(s, f, true); })
+                                     [f](benchmark::State& s) { BareForward(s, f, ""); })
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("SwishForward/" + m.name).c_str(),
+                                     [f](benchmark::State& s) { BareForward(s, f, "Swish"); })
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("FirstCall/" + m.name).c_str(),
                                      [f](benchmark::State& s) { FirstCall(s, f); })

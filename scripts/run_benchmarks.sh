@@ -70,6 +70,9 @@ for model in ("demo", "v8n640"):
     first = ms("FirstCall/%s/manual_time" % model)
     row(model, "StockForward (baseline)", "blob", "-", stock, "ms", "-", None, None)
     row(model, "Forward (fused net)", "blob", "-", fwd, "ms", "StockForward", fwd / stock, None)
+    swish = ms("SwishForward/%s" % model)
+    if swish is not None:
+        row(model, "Forward, SiLU as OpenCV Swish", "blob", "-", swish, "ms", "StockForward", swish / stock, None)
     row(model, "RunInference", "1080p", "-", hd, "ms", "Forward", hd / fwd, lambda r: r <= 1.03)
     row(model, "RunInference", "4K", "-", uhd, "ms", "Forward", uhd / fwd, None)
     row(model, "RunInference", "1080p", "-", hd, "ms", "StockForward", hd / stock, lambda r: r <= 0.85)
