@@ -1,0 +1,592 @@
+// The detector through its public interface.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "DetectorTestUtil.h"
+#include "TestTempDir.h"
+#include "korva/KorvaCustomWD.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using korva::test::Describe;
+using korva::test::ModelDir;
+using korva::test::RandomFrame;
+using korva::test::SameDetections;
+using korva::test::TempDir;
+using korva::test::WriteFile;
+
+const ValueListEntry* FindValue(const CustomParams& p, const std::string& key) {
+    for (const ValueListEntry& e : p.valueListEntries) {
+        if (e.textA == key) return &e;
+    }
+    return nullptr;
+}
+
+std::string ClassList(int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += (i ? ",class" : "class") + std::to_string(i);
+    return s;
+}
+
+// ---- Initialize on every committed model ------------------------------------
+
+struct ModelCase {
+    std::string name;
+    std::string labelMap;
+    cv::Size input;
+};
+
+class InitializeModelTest : public testing::TestWithParam<ModelCase> {};
+
+TEST_P(InitializeModelTest, LoadsAndDescribesTheModel) {
+    const ModelCase& c = GetParam();
+    KorvaCustomWD detector;
+    std::string labelMap = "stale";
+    ASSERT_TRUE(detector.Initialize(ModelDir(c.name), 0.4f, labelMap)) << detector.LastError();
+    EXPECT_EQ(labelMap, c.labelMap);
+    EXPECT_EQ(detector.LastError(), "");
+
+    CustomParams p;
+    ASSERT_TRUE(detector.ConfigureParameters(p));
+    const ValueListEntry* size = FindValue(p, "input_size");
+    ASSERT_NE(size, nullptr);
+    EXPECT_EQ(size->wideValues, (std::vector<double>{double(c.input.width), double(c.input.height)}));
+    const ValueListEntry* conf = FindValue(p, "confidence_threshold");
+    ASSERT_NE(conf, nullptr);
+    EXPECT_EQ(conf->wideValues, (std::vector<double>{0.4f}));
+    ASSERT_EQ(p.flagEntries.size(), 1u);
+    EXPECT_EQ(p.flagEntries[0].textA, "backend");
+    EXPECT_TRUE(p.flagEntries[0].flagA);
+    EXPECT_EQ(p.flagEntries[0].textB, "opencv-cpu");
+    const int nc = static_cast<int>(std::count(labelMap.begin(), labelMap.end(), ',')) + 1;
+    EXPECT_EQ(p.flagEntries[0].valueB, nc);
+    ASSERT_EQ(p.textListEntries.size(), static_cast<std::size_t>(nc));
+    std::string names;
+    for (int i = 0; i < nc; ++i) {
+        EXPECT_EQ(p.textListEntries[i].valueA, i);
+        names += (i ? "," : "") + p.textListEntries[i].textB;
+    }
+    EXPECT_EQ(names, c.labelMap);
+    ASSERT_EQ(p.texts.size(), 1u);
+    EXPECT_EQ(fs::path(p.texts[0].substr(p.texts[0].find('=') + 1)), fs::path(ModelDir(c.name)) / "model.onnx");
+}
+
+// Every detection of a random model on noise frames obeys the contract.
+TEST_P(InitializeModelTest, DetectionsAreValid) {
+    const ModelCase& c = GetParam();
+    KorvaCustomWD detector;
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir(c.name), 0.3f, labelMap)) << detector.LastError();
+    std::vector<std::string> names;
+    for (std::size_t start = 0;;) {
+        const std::size_t comma = labelMap.find(',', start);
+        names.push_back(labelMap.substr(start, comma - start));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    std::size_t total = 0;
+    const cv::Size sizes[] = {{96, 64}, {640, 480}, {37, 211}, {300, 17}, {1, 1}};
+    unsigned seed = 1;
+    for (cv::Size size : sizes) {
+        for (int type : {CV_8UC3, CV_8UC1, CV_8UC4}) {
+            const cv::Mat frame = RandomFrame(size, type, seed++);
+            const auto dets = detector.RunInference(frame, "cam-7");
+            total += dets.size();
+            for (const CustomObject& d : dets) {
+                ASSERT_GE(d.classId, 0);
+                ASSERT_LT(d.classId, static_cast<int>(names.size()));
+                EXPECT_EQ(d.textA, names[static_cast<std::size_t>(d.classId)]);
+                EXPECT_EQ(d.textB, "cam-7");
+                EXPECT_GE(d.confidence, 0.3f);
+                EXPECT_LE(d.confidence, 1.0f);
+                EXPECT_GE(d.box.width, 0);
+                EXPECT_GE(d.box.height, 0);
+                EXPECT_GE(d.box.x, 0);
+                EXPECT_GE(d.box.y, 0);
+                EXPECT_LE(d.box.x + d.box.width, size.width);
+                EXPECT_LE(d.box.y + d.box.height, size.height);
+            }
+        }
+    }
+    EXPECT_GT(total, 0u) << "no detection at all: the checks above saw nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommittedModels, InitializeModelTest,
+    testing::Values(ModelCase{"v8_nc1", "class0", {64, 64}},
+                    ModelCase{"v8_nc3", "handgun,rifle,knife", {96, 64}},
+                    ModelCase{"v8_nc80", ClassList(80), {64, 64}},
+                    ModelCase{"v8t_nc3", "handgun,rifle,knife", {64, 64}},
+                    ModelCase{"v5_nc3", "handgun,rifle,knife", {64, 64}},
+                    ModelCase{"v5_nc80", ClassList(80), {64, 64}},
+                    ModelCase{"const_v8_nc3", "handgun,rifle,knife", {96, 64}},
+                    ModelCase{"const_v5_nc3", "handgun,rifle,knife", {96, 64}},
+                    ModelCase{"everywhere_v8_nc3", "handgun,rifle,knife", {64, 64}}),
+    [](const testing::TestParamInfo<ModelCase>& info) { return info.param.name; });
+
+// ---- Initialize errors ---------------------------------------------------------
+
+struct ErrorCase {
+    std::string name;
+    // Prepares a folder under `tmp` (or names a committed one) and returns it.
+    std::function<std::string(const fs::path& tmp)> folder;
+    float threshold;
+    std::string word;  // expected in LastError()
+};
+
+// A copy of a committed model folder with the given label text.
+std::string CopyWithLabels(const fs::path& tmp, const std::string& model, const std::string& labels) {
+    fs::copy_file(fs::path(ModelDir(model)) / "model.onnx", tmp / "model.onnx");
+    WriteFile(tmp / "labels.txt", labels);
+    return tmp.string();
+}
+
+class InitializeErrorTest : public testing::TestWithParam<ErrorCase> {};
+
+TEST_P(InitializeErrorTest, FailsWithReasonAndLeavesLabelMap) {
+    const ErrorCase& c = GetParam();
+    TempDir tmp;
+    const std::string folder = c.folder(tmp.path());
+    KorvaCustomWD detector;
+    std::string labelMap = "untouched";
+    EXPECT_FALSE(detector.Initialize(folder, c.threshold, labelMap));
+    EXPECT_EQ(labelMap, "untouched");
+    const std::string error = detector.LastError();
+    EXPECT_NE(error.find(c.word), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    // Nothing is loaded.
+    EXPECT_TRUE(detector.RunInference(cv::Mat(64, 96, CV_8UC3, cv::Scalar::all(90))).empty());
+    CustomParams p;
+    ASSERT_TRUE(detector.ConfigureParameters(p));
+    ASSERT_EQ(p.flagEntries.size(), 1u);
+    EXPECT_FALSE(p.flagEntries[0].flagA);
+    EXPECT_EQ(p.flagEntries[0].textB, "none");
+}
+
+const std::string kLabels3 = "handgun\nrifle\nknife\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, InitializeErrorTest,
+    testing::Values(
+        ErrorCase{"MissingFolder", [](const fs::path& t) { return (t / "absent").string(); }, 0.5f,
+                  "does not exist"},
+        ErrorCase{"FileInsteadOfFolder",
+                  [](const fs::path&) { return ModelDir("v8_nc3") + "/model.onnx"; }, 0.5f,
+                  "not a folder"},
+        ErrorCase{"NoOnnx",
+                  [](const fs::path& t) {
+                      WriteFile(t / "labels.txt", kLabels3);
+                      return t.string();
+                  },
+                  0.5f, "no ONNX model"},
+        ErrorCase{"TwoOnnx",
+                  [](const fs::path& t) {
+                      CopyWithLabels(t, "v8_nc3", kLabels3);
+                      fs::rename(t / "model.onnx", t / "a.onnx");
+                      fs::copy_file(t / "a.onnx", t / "b.onnx");
+                      return t.string();
+                  },
+                  0.5f, "2 *.onnx"},
+        ErrorCase{"CorruptOnnx",
+                  [](const fs::path& t) {
+                      std::mt19937 rng(5);
+                      std::string junk(4096, '\0');
+                      for (char& ch : junk) ch = static_cast<char>(rng() & 0xFF);
+                      WriteFile(t / "model.onnx", junk);
+                      WriteFile(t / "labels.txt", kLabels3);
+                      return t.string();
+                  },
+                  0.5f, "ONNX"},
+        ErrorCase{"TruncatedOnnx",
+                  [](const fs::path& t) {
+                      fs::copy_file(fs::path(ModelDir("v8_nc3")) / "model.onnx", t / "model.onnx");
+                      fs::resize_file(t / "model.onnx", fs::file_size(t / "model.onnx") / 2);
+                      WriteFile(t / "labels.txt", kLabels3);
+                      return t.string();
+                  },
+                  0.5f, "ONNX"},
+        ErrorCase{"NoLabels",
+                  [](const fs::path& t) {
+                      fs::copy_file(fs::path(ModelDir("v8_nc3")) / "model.onnx", t / "model.onnx");
+                      return t.string();
+                  },
+                  0.5f, "no label file"},
+        ErrorCase{"EmptyLabels",
+                  [](const fs::path& t) { return CopyWithLabels(t, "v8_nc3", "\n \n"); }, 0.5f,
+                  "no class name"},
+        ErrorCase{"TwoLabelsForThreeClasses",
+                  [](const fs::path& t) { return CopyWithLabels(t, "v8_nc3", "handgun\nrifle\n"); },
+                  0.5f, "2 classes"},
+        ErrorCase{"FourLabelsForThreeClasses",
+                  [](const fs::path& t) { return CopyWithLabels(t, "v8_nc3", kLabels3 + "axe\n"); },
+                  0.5f, "4 classes"},
+        ErrorCase{"CommaInName",
+                  [](const fs::path& t) {
+                      return CopyWithLabels(t, "v8_nc3", "handgun\nrifle,long\nknife\n");
+                  },
+                  0.5f, "comma"},
+        ErrorCase{"NotUtf8Labels",
+                  [](const fs::path& t) { return CopyWithLabels(t, "v8_nc3", "handgun\nr\xEF" "fle\nknife\n"); },
+                  0.5f, "UTF-8"},
+        ErrorCase{"BadLayout", [](const fs::path&) { return ModelDir("bad_layout"); }, 0.5f,
+                  "does not fit 3 classes"},
+        ErrorCase{"DynamicInput", [](const fs::path&) { return ModelDir("dynamic_input"); }, 0.5f,
+                  "dynamic"},
+        ErrorCase{"ThresholdNaN", [](const fs::path&) { return ModelDir("v8_nc3"); },
+                  std::numeric_limits<float>::quiet_NaN(), "threshold"},
+        ErrorCase{"ThresholdNegative", [](const fs::path&) { return ModelDir("v8_nc3"); }, -0.1f,
+                  "threshold"},
+        ErrorCase{"ThresholdAboveOne", [](const fs::path&) { return ModelDir("v8_nc3"); }, 1.1f,
+                  "threshold"}),
+    [](const testing::TestParamInfo<ErrorCase>& info) { return info.param.name; });
+
+// ---- Constant models: exact detections -------------------------------------------
+
+struct Expected {
+    int classId;
+    float confidence;
+    cv::Rect box;
+};
+
+struct ConstCase {
+    cv::Size frame;
+    std::vector<Expected> expected;  // at threshold 0.5 and IoU 0.45
+};
+
+// Raw boxes A (class 1, 0.9), B (class 2, 0.8) and D (class 0, 0.65) of the
+// constant models, in input pixels (96 x 64): A = D = (20..40, 15..25),
+// B = (62..78, 25..55). C (class 1, 0.7) overlaps A and is suppressed.
+// Expected frame boxes are worked out by hand for each frame size.
+const ConstCase kConstCases[] = {
+    // Same size as the input: identity.
+    {{96, 64}, {{1, 0.9f, {20, 15, 20, 10}}, {2, 0.8f, {62, 25, 16, 30}}, {0, 0.65f, {20, 15, 20, 10}}}},
+    // Scale 1/2, no padding.
+    {{192, 128}, {{1, 0.9f, {40, 30, 40, 20}}, {2, 0.8f, {124, 50, 32, 60}}, {0, 0.65f, {40, 30, 40, 20}}}},
+    // Scale 1/3, no padding.
+    {{288, 192}, {{1, 0.9f, {60, 45, 60, 30}}, {2, 0.8f, {186, 75, 48, 90}}, {0, 0.65f, {60, 45, 60, 30}}}},
+    // Square: scale 1/3, 64x64 placed 16 px right.
+    {{192, 192}, {{1, 0.9f, {12, 45, 60, 30}}, {2, 0.8f, {138, 75, 48, 90}}, {0, 0.65f, {12, 45, 60, 30}}}},
+    // Full HD: scale 1/20, 96x54 placed 5 px down.
+    {{1920, 1080},
+     {{1, 0.9f, {400, 200, 400, 200}}, {2, 0.8f, {1240, 400, 320, 600}}, {0, 0.65f, {400, 200, 400, 200}}}},
+    // Tall: scale 1/4, 24x64 placed 36 px right; A is clipped, B lies in the padding.
+    {{96, 256}, {{1, 0.9f, {0, 60, 16, 40}}, {0, 0.65f, {0, 60, 16, 40}}}},
+    // Wide: scale 1/4, 96x16 placed 24 px down; A and B are clipped.
+    {{384, 64}, {{1, 0.9f, {80, 0, 80, 4}}, {2, 0.8f, {248, 4, 64, 60}}, {0, 0.65f, {80, 0, 80, 4}}}},
+};
+
+class ConstModelTest : public testing::TestWithParam<std::tuple<std::string, ConstCase>> {};
+
+TEST_P(ConstModelTest, ExactDetections) {
+    const auto& [model, c] = GetParam();
+    KorvaCustomWD detector;
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir(model), 0.5f, labelMap)) << detector.LastError();
+    const char* names[] = {"handgun", "rifle", "knife"};
+    for (int type : {CV_8UC3, CV_8UC1}) {
+        const auto got = detector.RunInference(RandomFrame(c.frame, type, 3), "front door");
+        ASSERT_EQ(got.size(), c.expected.size()) << Describe(got);
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].classId, c.expected[i].classId) << i;
+            EXPECT_EQ(got[i].confidence, c.expected[i].confidence) << i;
+            EXPECT_EQ(got[i].box, c.expected[i].box) << i << ": " << Describe(got);
+            EXPECT_EQ(got[i].textA, names[got[i].classId]);
+            EXPECT_EQ(got[i].textB, "front door");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, ConstModelTest,
+    testing::Combine(testing::Values("const_v8_nc3", "const_v5_nc3"), testing::ValuesIn(kConstCases)),
+    [](const testing::TestParamInfo<std::tuple<std::string, ConstCase>>& info) {
+        const cv::Size s = std::get<1>(info.param).frame;
+        return std::get<0>(info.param) + "_" + std::to_string(s.width) + "x" +
+               std::to_string(s.height);
+    });
+
+TEST(ConstModels, V8AndV5Agree) {
+    KorvaCustomWD v8, v5;
+    std::string labels;
+    ASSERT_TRUE(v8.Initialize(ModelDir("const_v8_nc3"), 0.3f, labels)) << v8.LastError();
+    ASSERT_TRUE(v5.Initialize(ModelDir("const_v5_nc3"), 0.3f, labels)) << v5.LastError();
+    unsigned seed = 10;
+    std::size_t total = 0;
+    for (cv::Size s : {cv::Size(1, 1), cv::Size(5, 5), cv::Size(640, 480), cv::Size(1279, 721),
+                       cv::Size(33, 500)}) {
+        const cv::Mat frame = RandomFrame(s, CV_8UC3, seed++);
+        const auto a = v8.RunInference(frame);
+        total += a.size();
+        EXPECT_TRUE(SameDetections(a, v5.RunInference(frame)))
+            << s << ": " << Describe(a) << " vs " << Describe(v5.RunInference(frame));
+    }
+    // Sub-pixel boxes vanish on the smallest frames; the larger ones show A, B and D.
+    EXPECT_GE(total, 9u);
+}
+
+TEST(ConstModels, ThresholdSelectsDetections) {
+    const cv::Mat frame = RandomFrame({96, 64}, CV_8UC3, 4);
+    std::string labels;
+    const std::vector<std::pair<float, std::vector<int>>> cases = {
+        {0.0f, {1, 2, 0}}, {0.65f, {1, 2, 0}}, {0.66f, {1, 2}}, {0.85f, {1}}, {0.9f, {1}}, {0.95f, {}}};
+    for (const auto& [threshold, classes] : cases) {
+        KorvaCustomWD detector;
+        ASSERT_TRUE(detector.Initialize(ModelDir("const_v8_nc3"), threshold, labels));
+        std::vector<int> got;
+        const auto dets = detector.RunInference(frame);
+        for (const CustomObject& d : dets) got.push_back(d.classId);
+        if (threshold > 0.0f) {
+            EXPECT_EQ(got, classes) << "threshold " << threshold;
+        } else {
+            // The 0.01 background anchors count too; A, B and D still lead.
+            ASSERT_GE(got.size(), 3u);
+            EXPECT_EQ(std::vector<int>(got.begin(), got.begin() + 3), classes);
+        }
+    }
+}
+
+// ---- Frames of every kind --------------------------------------------------------
+
+struct FrameCase {
+    std::string name;
+    std::function<cv::Mat()> make;
+    bool supported;
+};
+
+class FrameKindTest : public testing::TestWithParam<FrameCase> {};
+
+// The "everywhere" model reports one box on every frame it can read.
+TEST_P(FrameKindTest, OneDetectionOrNone) {
+    const FrameCase& c = GetParam();
+    KorvaCustomWD detector;
+    std::string labels;
+    ASSERT_TRUE(detector.Initialize(ModelDir("everywhere_v8_nc3"), 0.5f, labels));
+    const cv::Mat frame = c.make();
+    const auto dets = detector.RunInference(frame, "cam");
+    if (!c.supported) {
+        EXPECT_TRUE(dets.empty()) << Describe(dets);
+        return;
+    }
+    ASSERT_EQ(dets.size(), 1u) << Describe(dets);
+    EXPECT_EQ(dets[0].classId, 0);
+    EXPECT_EQ(dets[0].confidence, 0.99f);
+    const cv::Rect inside(0, 0, frame.cols, frame.rows);
+    EXPECT_EQ(dets[0].box & inside, dets[0].box);
+    // E spans 8..56 of the 64-pixel input: the middle three quarters of the
+    // frame's longer side.
+    const int longer = std::max(frame.cols, frame.rows);
+    const int span = frame.cols >= frame.rows ? dets[0].box.width : dets[0].box.height;
+    EXPECT_NEAR(span, 0.75 * longer, 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, FrameKindTest,
+    testing::Values(
+        FrameCase{"Empty", [] { return cv::Mat(); }, false},
+        FrameCase{"Bgr1x1", [] { return RandomFrame({1, 1}, CV_8UC3, 1); }, true},
+        FrameCase{"Bgr5x5", [] { return RandomFrame({5, 5}, CV_8UC3, 1); }, true},
+        FrameCase{"Bgr640x480", [] { return RandomFrame({640, 480}, CV_8UC3, 1); }, true},
+        FrameCase{"Gray", [] { return RandomFrame({320, 240}, CV_8UC1, 1); }, true},
+        FrameCase{"Bgra", [] { return RandomFrame({320, 240}, CV_8UC4, 1); }, true},
+        FrameCase{"RoiView",
+                  [] {
+                      static const cv::Mat big = RandomFrame({800, 600}, CV_8UC3, 2);
+                      return big(cv::Rect(100, 50, 333, 222));
+                  },
+                  true},
+        FrameCase{"Uhd8k", [] { return cv::Mat(4320, 7680, CV_8UC3, cv::Scalar(1, 2, 3)); }, true},
+        FrameCase{"Line16384x1", [] { return cv::Mat(1, 16384, CV_8UC3, cv::Scalar::all(9)); }, true},
+        FrameCase{"TooWide", [] { return cv::Mat(1, 16385, CV_8UC3, cv::Scalar::all(9)); }, false},
+        FrameCase{"TooTall", [] { return cv::Mat(16385, 1, CV_8UC1, cv::Scalar::all(9)); }, false},
+        FrameCase{"Depth16U", [] { return cv::Mat(64, 64, CV_16UC3, cv::Scalar::all(900)); }, false},
+        FrameCase{"Depth32F", [] { return cv::Mat(64, 64, CV_32FC3, cv::Scalar::all(0.5)); }, false},
+        FrameCase{"Depth8S", [] { return cv::Mat(64, 64, CV_8SC3, cv::Scalar::all(5)); }, false},
+        FrameCase{"TwoChannels", [] { return cv::Mat(64, 64, CV_8UC2, cv::Scalar::all(5)); }, false},
+        FrameCase{"ThreeDims",
+                  [] {
+                      const int dims[] = {4, 64, 64};
+                      return cv::Mat(3, dims, CV_8UC3, cv::Scalar::all(5));
+                  },
+                  false}),
+    [](const testing::TestParamInfo<FrameCase>& info) { return info.param.name; });
+
+// ---- Lifecycle ----------------------------------------------------------------
+
+TEST(DetectorLifecycle, FailedInitializeKeepsTheOldModelServing) {
+    KorvaCustomWD detector;
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir("v8_nc3"), 0.3f, labelMap));
+    const cv::Mat frame = RandomFrame({200, 150}, CV_8UC3, 21);
+    const auto before = detector.RunInference(frame);
+    ASSERT_FALSE(before.empty());
+    CustomParams paramsBefore;
+    detector.ConfigureParameters(paramsBefore);
+
+    TempDir tmp;
+    const std::string mismatch = CopyWithLabels(tmp.path(), "v8_nc3", "a\nb\n");
+    for (const std::string& bad : {mismatch, ModelDir("dynamic_input"), ModelDir("absent")}) {
+        std::string map = "kept";
+        EXPECT_FALSE(detector.Initialize(bad, 0.3f, map)) << bad;
+        EXPECT_EQ(map, "kept");
+        EXPECT_FALSE(detector.LastError().empty());
+        EXPECT_TRUE(SameDetections(detector.RunInference(frame), before)) << bad;
+        CustomParams p;
+        detector.ConfigureParameters(p);
+        ASSERT_EQ(p.texts, paramsBefore.texts);
+    }
+    EXPECT_FALSE(detector.Initialize(ModelDir("v8_nc3"), 2.0f, labelMap));
+    EXPECT_TRUE(SameDetections(detector.RunInference(frame), before));
+
+    // A successful reload replaces the model and clears the error.
+    ASSERT_TRUE(detector.Initialize(ModelDir("everywhere_v8_nc3"), 0.5f, labelMap));
+    EXPECT_EQ(detector.LastError(), "");
+    EXPECT_EQ(detector.RunInference(frame).size(), 1u);
+}
+
+TEST(DetectorLifecycle, OptimizeModelNeedsAModelAndKeepsResults) {
+    KorvaCustomWD detector;
+    EXPECT_FALSE(detector.OptimizeModel(false));
+    EXPECT_NE(detector.LastError().find("Initialize"), std::string::npos) << detector.LastError();
+    EXPECT_FALSE(detector.OptimizeModel(true));
+
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir("v5_nc3"), 0.3f, labelMap));
+    const cv::Mat frame = RandomFrame({320, 240}, CV_8UC3, 8);
+    const auto before = detector.RunInference(frame);
+    ASSERT_TRUE(detector.OptimizeModel(false)) << detector.LastError();
+    EXPECT_EQ(detector.LastError(), "");
+    EXPECT_TRUE(SameDetections(detector.RunInference(frame), before));
+
+    ASSERT_TRUE(detector.OptimizeModel(true)) << detector.LastError();
+    CustomParams p;
+    detector.ConfigureParameters(p);
+    ASSERT_EQ(p.flagEntries.size(), 1u);
+    EXPECT_TRUE(p.flagEntries[0].flagA);
+    EXPECT_TRUE(p.flagEntries[0].flagB);
+    EXPECT_EQ(p.flagEntries[0].flagC, p.flagEntries[0].textB == "cuda-fp16");
+    if (!p.flagEntries[0].flagC) {
+        EXPECT_EQ(p.flagEntries[0].textB, "opencv-cpu");
+        EXPECT_TRUE(SameDetections(detector.RunInference(frame), before));
+    }
+    EXPECT_TRUE(detector.Destroy());
+    EXPECT_FALSE(detector.OptimizeModel(false));
+}
+
+TEST(DetectorLifecycle, DestroyIsIdempotent) {
+    KorvaCustomWD detector;
+    EXPECT_TRUE(detector.Destroy());
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir("everywhere_v8_nc3"), 0.5f, labelMap));
+    const cv::Mat frame = RandomFrame({64, 64}, CV_8UC3, 1);
+    ASSERT_EQ(detector.RunInference(frame).size(), 1u);
+    EXPECT_TRUE(detector.Destroy());
+    EXPECT_TRUE(detector.Destroy());
+    EXPECT_TRUE(detector.RunInference(frame).empty());
+    CustomParams p;
+    ASSERT_TRUE(detector.ConfigureParameters(p));
+    EXPECT_FALSE(p.flagEntries.at(0).flagA);
+    // Usable again after Destroy.
+    ASSERT_TRUE(detector.Initialize(ModelDir("everywhere_v8_nc3"), 0.5f, labelMap));
+    EXPECT_EQ(detector.RunInference(frame).size(), 1u);
+}
+
+// ---- Parameters ------------------------------------------------------------------
+
+class DetectorParameters : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string labelMap;
+        ASSERT_TRUE(detector.Initialize(ModelDir("const_v8_nc3"), 0.5f, labelMap));
+        baseline = detector.RunInference(frame);
+        ASSERT_EQ(baseline.size(), 3u);
+        ASSERT_TRUE(detector.ConfigureParameters(record));
+    }
+    // Sets `key` in a copy of the record and hands it back.
+    void Set(const std::string& key, double value) {
+        CustomParams edited = record;
+        for (ValueListEntry& e : edited.valueListEntries) {
+            if (e.textA == key) e.wideValues = {value};
+        }
+        ASSERT_TRUE(detector.SetParameters(edited));
+    }
+
+    KorvaCustomWD detector;
+    const cv::Mat frame = RandomFrame({96, 64}, CV_8UC3, 5);
+    std::vector<CustomObject> baseline;
+    CustomParams record;
+};
+
+TEST_F(DetectorParameters, RecordDescribesTheSettings) {
+    ASSERT_NE(FindValue(record, "confidence_threshold"), nullptr);
+    EXPECT_EQ(FindValue(record, "confidence_threshold")->wideValues, (std::vector<double>{0.5}));
+    ASSERT_NE(FindValue(record, "nms_iou_threshold"), nullptr);
+    EXPECT_EQ(FindValue(record, "nms_iou_threshold")->wideValues, (std::vector<double>{0.45f}));
+}
+
+TEST_F(DetectorParameters, HandedBackUnchangedKeepsResults) {
+    ASSERT_TRUE(detector.SetParameters(record));
+    EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline));
+    EXPECT_TRUE(detector.SetParameters(CustomParams{}));  // nothing editable: defaults
+    EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline));
+}
+
+TEST_F(DetectorParameters, EditedThresholdsApplyFromTheNextFrame) {
+    Set("confidence_threshold", 0.95);
+    EXPECT_TRUE(detector.RunInference(frame).empty());
+    CustomParams now;
+    detector.ConfigureParameters(now);
+    EXPECT_EQ(FindValue(now, "confidence_threshold")->wideValues, (std::vector<double>{0.95f}));
+
+    Set("confidence_threshold", 0.85);
+    EXPECT_EQ(detector.RunInference(frame).size(), 1u);
+
+    // IoU(A, C) = 0.905: C survives once the NMS threshold is above it.
+    Set("nms_iou_threshold", 0.95);
+    const auto dets = detector.RunInference(frame);
+    ASSERT_EQ(dets.size(), 4u) << Describe(dets);
+    EXPECT_EQ(dets[2].classId, 1);
+    EXPECT_EQ(dets[2].confidence, 0.7f);
+    EXPECT_EQ(dets[2].box, cv::Rect(21, 15, 20, 10));
+}
+
+TEST_F(DetectorParameters, InvalidValuesAreIgnored) {
+    for (double bad : {std::numeric_limits<double>::quiet_NaN(), 2.0, -0.5,
+                       std::numeric_limits<double>::infinity()}) {
+        Set("confidence_threshold", bad);
+        EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline)) << bad;
+        Set("nms_iou_threshold", bad);
+        EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline)) << bad;
+    }
+    CustomParams twoValues = record;
+    for (ValueListEntry& e : twoValues.valueListEntries) {
+        if (e.textA == "confidence_threshold") e.wideValues = {0.95, 0.95};
+    }
+    ASSERT_TRUE(detector.SetParameters(twoValues));
+    EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline));
+}
+
+TEST_F(DetectorParameters, EditsSurviveOptimizeModel) {
+    Set("confidence_threshold", 0.85);
+    ASSERT_TRUE(detector.OptimizeModel(false));
+    EXPECT_EQ(detector.RunInference(frame).size(), 1u);
+}
+
+TEST_F(DetectorParameters, InitializeReplacesTheRecord) {
+    Set("confidence_threshold", 0.95);
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir("const_v8_nc3"), 0.5f, labelMap));
+    EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline));
+}
+
+}  // namespace
