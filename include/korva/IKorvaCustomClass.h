@@ -30,7 +30,17 @@ public:
     // copies the number and the flag.
     IKorvaCustomClass(IKorvaCustomClass&&) = default;
     IKorvaCustomClass& operator=(const IKorvaCustomClass&) = default;
-    IKorvaCustomClass& operator=(IKorvaCustomClass&&) = default;
+    // Member by member; moving an object into itself leaves it unchanged
+    // (a defaulted move would empty the lists, as vector self-moves do).
+    IKorvaCustomClass& operator=(IKorvaCustomClass&& other) noexcept {
+        if (this != &other) {
+            configText = std::move(other.configText);
+            configValue = other.configValue;
+            parameters = std::move(other.parameters);
+            loadEngineOnCreate = other.loadEngineOnCreate;
+        }
+        return *this;
+    }
     ~IKorvaCustomClass() = default;
 
     // Loads a model from `modelFolder`; on success writes the class names,
