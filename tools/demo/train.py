@@ -270,6 +270,11 @@ def build_optimizer(model, lr, wd):
                              lr=lr, betas=(0.9, 0.999))
 
 
+def save_checkpoint(path, model, ema, opt, seen, it, wall):
+    torch.save({"model": ema.ema.state_dict(), "train_model": model.state_dict(), "optimizer": opt.state_dict(),
+                "updates": ema.updates, "seen": seen, "it": it, "wall": wall}, path)
+
+
 def fmt_time(s):
     s = int(max(s, 0))
     return "%d:%02d:%02d" % (s // 3600, s % 3600 // 60, s % 60)
@@ -289,6 +294,7 @@ def main():
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--workers", type=int, default=1, help="render processes")
     ap.add_argument("--val", type=int, default=240, help="validation images (rendered with seed+1)")
+    ap.add_argument("--resume", default=None, help="checkpoint to continue from (weights, EMA, optimizer)")
     ap.add_argument("--out", default=os.path.join(HERE, "work", "train"))
     ap.add_argument("--report", default=os.path.join(HERE, "TRAINING_REPORT.md"))
     a = ap.parse_args()
@@ -304,6 +310,16 @@ def main():
     ema = EMA(model)
     opt = build_optimizer(model, a.lr, 5e-4)
     crit = DetectionLoss(3)
+    start_seen, start_it, prev_wall = 0, 0, 0.0
+    if a.resume:
+        ck = torch.load(a.resume, map_location="cpu")
+        model.load_state_dict(ck.get("train_model", ck["model"]))
+        ema.ema.load_state_dict(ck["model"])
+        ema.updates = ck.get("updates", 0)
+        if "optimizer" in ck:
+            opt.load_state_dict(ck["optimizer"])
+        start_seen, start_it, prev_wall = ck.get("seen", 0), ck.get("it", 0), ck.get("wall", 0.0)
+        print("resumed from %s: %d images seen, %.1f min trained" % (a.resume, start_seen, prev_wall / 60))
     val = make_val_set(a.seed + 1, a.val, a.size)
     loader = torch.utils.data.DataLoader(RenderedStream(a.seed, a.size, a.batch), batch_size=None,
                                          num_workers=a.workers, persistent_workers=a.workers > 0)
@@ -311,7 +327,7 @@ def main():
           flush=True)
 
     t0 = time.time()
-    seen, it, epoch = 0, 0, 0
+    seen, it, epoch = start_seen, start_it, 0
     budget = a.budget_min * 60
     run_loss = None
     ep_t, ep_seen = time.time(), 0
@@ -319,7 +335,7 @@ def main():
     stop_reason = "image count"
     for x, tg in loader:
         elapsed = time.time() - t0
-        progress = max(seen / a.images, elapsed / budget)
+        progress = max(seen / a.images, (prev_wall + elapsed) / budget)
         if progress >= 1.0:
             stop_reason = "image count" if seen >= a.images else "wall-time budget"
             break
@@ -342,8 +358,8 @@ def main():
         ep_seen += x.shape[0]
         run_loss = parts if run_loss is None else run_loss * 0.95 + parts * 0.05
         if it % 25 == 0:
-            rate = seen / (time.time() - t0)
-            left = min((a.images - seen) / rate, budget - (time.time() - t0))
+            rate = (seen - start_seen) / (time.time() - t0)
+            left = min((a.images - seen) / rate, budget - prev_wall - (time.time() - t0))
             print("  it %5d  seen %6d  loss box %.3f cls %.3f dfl %.3f  lr %.5f  %.1f img/s  left %s" %
                   (it, seen, *run_loss.tolist(), lr, rate, fmt_time(left)), flush=True)
         if ep_seen >= a.epoch_images:
@@ -351,18 +367,18 @@ def main():
             rate = ep_seen / (time.time() - ep_t)
             m = validate(ema.ema, val, a.size)
             elapsed = time.time() - t0
-            left = min((a.images - seen) / (seen / elapsed), budget - elapsed)
+            left = min((a.images - seen) / ((seen - start_seen) / elapsed), budget - prev_wall - elapsed)
             line = ("epoch %2d  seen %6d  loss box %.3f cls %.3f dfl %.3f  %.1f img/s  elapsed %s  left %s  "
                     "val P/R@0.5 %.3f/%.3f  P/R@0.6 %.3f/%.3f  neg-FP@0.6 %d" %
                     (epoch, seen, *run_loss.tolist(), rate, fmt_time(elapsed), fmt_time(left),
                      m[0.5][0], m[0.5][1], m[0.6][0], m[0.6][1], m[0.6][2]))
             print(line, flush=True)
             history.append(line)
-            torch.save({"model": ema.ema.state_dict(), "seen": seen, "epoch": epoch}, os.path.join(a.out, "last.pt"))
+            save_checkpoint(os.path.join(a.out, "last.pt"), model, ema, opt, seen, it, prev_wall + time.time() - t0)
             ep_t, ep_seen = time.time(), 0
     wall = time.time() - t0
     m = validate(ema.ema, val, a.size)
-    torch.save({"model": ema.ema.state_dict(), "seen": seen, "epoch": epoch}, os.path.join(a.out, "last.pt"))
+    save_checkpoint(os.path.join(a.out, "last.pt"), model, ema, opt, seen, it, prev_wall + wall)
     final = "final  seen %d  wall %s  val P/R@0.5 %.3f/%.3f  P/R@0.6 %.3f/%.3f  neg-FP@0.6 %d" % (
         seen, fmt_time(wall), m[0.5][0], m[0.5][1], m[0.6][0], m[0.6][1], m[0.6][2])
     print(final, flush=True)
@@ -371,8 +387,9 @@ def main():
         f.write("- command: `%s`\n" % " ".join(["python3", "tools/demo/train.py"] + os.sys.argv[1:]))
         f.write("- torch %s, %d threads, %d render worker(s), input %dx%d, batch %d, seed %d\n" %
                 (torch.__version__, a.threads, a.workers, a.size, a.size, a.batch, a.seed))
-        f.write("- wall time %s (%.1f min), images seen %d, %.1f images/s, iterations %d, stopped by %s\n" %
-                (fmt_time(wall), wall / 60, seen, seen / wall, it, stop_reason))
+        total = prev_wall + wall
+        f.write("- wall time %s (%.1f min, this run %.1f min), images seen %d, %.1f images/s, iterations %d, "
+                "stopped by %s\n" % (fmt_time(total), total / 60, wall / 60, seen, seen / total, it, stop_reason))
         f.write("- validation: %d rendered scenes (seed %d), EMA weights, IoU >= 0.5 with the right class\n\n" %
                 (a.val, a.seed + 1))
         f.write("| threshold | precision | recall | detections on weapon-free scenes |\n|---|---|---|---|\n")
