@@ -1,6 +1,7 @@
 // Benchmarks of the weapon detector, each next to its baseline in the same run.
 //
 //   RunInference/<model>/<frame>   a full RunInference on a 1080p or 4K frame
+//   Letterbox/<model>/<frame>      its pre-processing alone (frame -> blob)
 //   Forward/<model>                bare Net::forward of the network the detector
 //                                  runs, on a prepared blob
 //   StockForward/<model>           bare Net::forward of the model as exported,
@@ -190,6 +191,18 @@ void BareForward(benchmark::State& state, const std::string& folder, const std::
     }
 }
 
+// The pre-processing part of RunInference alone: letterbox into the blob.
+void Letterbox(benchmark::State& state, const std::string& folder, const std::string& frameName) {
+    const cv::Size input = InputSizeOf(folder);
+    const cv::Mat& frame = Frame(frameName);
+    const korva::detail::LetterboxGeometry g = korva::detail::ComputeLetterbox(frame.size(), input);
+    korva::detail::LetterboxScratch scratch;
+    for (auto _ : state) {
+        korva::detail::MakeInputBlob(frame, g, scratch);
+        benchmark::DoNotOptimize(scratch.blob.data);
+    }
+}
+
 void RunInference(benchmark::State& state, const std::string& folder, const std::string& frameName) {
     KorvaCustomWD& detector = SharedDetector(folder);
     const cv::Mat& frame = Frame(frameName);
@@ -305,6 +318,9 @@ void RegisterAll(const std::vector<ModelEntry>& models) {
             const std::string fr = frame;
             benchmark::RegisterBenchmark(("RunInference/" + m.name + "/" + fr).c_str(),
                                          [f, fr](benchmark::State& s) { RunInference(s, f, fr); })
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("Letterbox/" + m.name + "/" + fr).c_str(),
+                                         [f, fr](benchmark::State& s) { Letterbox(s, f, fr); })
                 ->Unit(benchmark::kMillisecond);
         }
         benchmark::RegisterBenchmark(

@@ -54,7 +54,9 @@ def ms(name):
     return b["real_time"] * scale
 
 def fmt(v, digits=1):
-    return "-" if v is None else ("%.*f" % (digits, v))
+    if v is None:
+        return "-"
+    return "%.*f" % (digits, v) if abs(v) >= 1 or digits > 1 else "%.3f" % v
 
 rows = []
 def row(model, case, frame, threads, value, unit, base_name, ratio, target):
@@ -75,6 +77,10 @@ for model in ("demo", "v8n640"):
         row(model, "Forward, SiLU as OpenCV Swish", "blob", "-", swish, "ms", "StockForward", swish / stock, None)
     row(model, "RunInference", "1080p", "-", hd, "ms", "Forward", hd / fwd, lambda r: r <= 1.03)
     row(model, "RunInference", "4K", "-", uhd, "ms", "Forward", uhd / fwd, None)
+    for fr in ("1080p", "4K"):
+        lb = ms("Letterbox/%s/%s" % (model, fr))
+        if lb is not None:
+            row(model, "Letterbox alone (pre-processing)", fr, "-", lb, "ms", "Forward", lb / fwd, None)
     row(model, "RunInference", "1080p", "-", hd, "ms", "StockForward", hd / stock, lambda r: r <= 0.85)
     row(model, "FirstCall after Initialize", "1080p", "-", first, "ms", "RunInference 1080p",
         first / hd, lambda r: r <= 1.1)
