@@ -8,7 +8,10 @@
 //                                  imported with plain readNetFromONNX
 //   SwishForward/<model>           the same with SiLU fused into OpenCV's own
 //                                  Swish layer instead, for comparison
+//   Paired/<model>                 RunInference 1080p, Forward and StockForward
+//                                  back to back per iteration; ratio counters
 //   FirstCall/<model>              the first RunInference after Initialize
+//                                  (counter: its ratio to the call after it)
 //   Throughput/<model>/threads:N   N camera threads sharing one detector
 //   Initialize/<model>             Initialize time; resident memory per detector
 //
@@ -136,12 +139,11 @@ cv::Size InputSizeOf(const std::string& folder) {
     return {};
 }
 
-// `siluType`: the op type SiLU pairs are fused into; empty for the model as
-// exported.
-void BareForward(benchmark::State& state, const std::string& folder, const std::string& siluType) {
-    const std::vector<unsigned char> onnx = ReadBytes(folder + "/model.onnx");
+// The model's network with SiLU pairs fused into `siluType`; the model as
+// exported when `siluType` is empty. `fused` counts the pairs replaced.
+cv::dnn::Net MakeNet(const std::vector<unsigned char>& onnx, const std::string& siluType, int& fused) {
     cv::dnn::Net net;
-    int fused = 0;
+    fused = 0;
     if (!siluType.empty() && korva::detail::SiluFusionEnabled()) {
         korva::detail::SiluFusion fusion;
         std::string error;
@@ -155,6 +157,25 @@ void BareForward(benchmark::State& state, const std::string& folder, const std::
     if (net.empty()) net = cv::dnn::readNetFromONNX(onnx);
     net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
     net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    return net;
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+}
+
+double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// `siluType`: the op type SiLU pairs are fused into; empty for the model as
+// exported.
+void BareForward(benchmark::State& state, const std::string& folder, const std::string& siluType) {
+    const std::vector<unsigned char> onnx = ReadBytes(folder + "/model.onnx");
+    int fused = 0;
+    cv::dnn::Net net = MakeNet(onnx, siluType, fused);
     const cv::Mat blob = PreparedBlob(InputSizeOf(folder));
     const std::vector<std::string> names = net.getUnconnectedOutLayersNames();
     std::vector<cv::Mat> outputs;
@@ -203,6 +224,55 @@ void Letterbox(benchmark::State& state, const std::string& folder, const std::st
     }
 }
 
+// RunInference on a 1080p frame, the bare forward of the same network and the
+// stock forward, timed back to back in every iteration (in rotating order), so
+// that load from other processes hits case and baselines alike. Counters are
+// medians of the per-iteration ratios.
+void Paired(benchmark::State& state, const std::string& folder) {
+    KorvaCustomWD& detector = SharedDetector(folder);
+    const std::vector<unsigned char> onnx = ReadBytes(folder + "/model.onnx");
+    int fused = 0, none = 0;
+    cv::dnn::Net net = MakeNet(onnx, korva::detail::kSiluLayerType, fused);
+    cv::dnn::Net stock = MakeNet(onnx, "", none);
+    const cv::Mat blob = PreparedBlob(InputSizeOf(folder));
+    const std::vector<std::string> names = net.getUnconnectedOutLayersNames();
+    const std::vector<std::string> stockNames = stock.getUnconnectedOutLayersNames();
+    const cv::Mat& frame = Frame("1080p");
+    std::vector<cv::Mat> outputs;
+    auto forward = [&] {
+        net.setInput(blob);
+        net.forward(outputs, names);
+    };
+    auto forwardStock = [&] {
+        stock.setInput(blob);
+        stock.forward(outputs, stockNames);
+    };
+    auto run = [&] { benchmark::DoNotOptimize(detector.RunInference(frame, "cam").size()); };
+    forward();
+    forwardStock();
+    run();
+    std::vector<double> runOverForward, runOverStock, forwardOverStock;
+    int turn = 0;
+    for (auto _ : state) {
+        double t[3] = {0, 0, 0};
+        for (int k = 0; k < 3; ++k) {
+            const int which = (k + turn) % 3;
+            const auto start = Clock::now();
+            if (which == 0) run();
+            else if (which == 1) forward();
+            else forwardStock();
+            t[which] = Seconds(start);
+        }
+        ++turn;
+        runOverForward.push_back(t[0] / t[1]);
+        runOverStock.push_back(t[0] / t[2]);
+        forwardOverStock.push_back(t[1] / t[2]);
+    }
+    state.counters["run_over_forward"] = Median(runOverForward);
+    state.counters["run_over_stock"] = Median(runOverStock);
+    state.counters["forward_over_stock"] = Median(forwardOverStock);
+}
+
 void RunInference(benchmark::State& state, const std::string& folder, const std::string& frameName) {
     KorvaCustomWD& detector = SharedDetector(folder);
     const cv::Mat& frame = Frame(frameName);
@@ -217,6 +287,7 @@ void RunInference(benchmark::State& state, const std::string& folder, const std:
 
 void FirstCall(benchmark::State& state, const std::string& folder) {
     const cv::Mat& frame = Frame("1080p");
+    std::vector<double> firstOverSecond;
     for (auto _ : state) {
         KorvaCustomWD detector;
         std::string labels;
@@ -226,9 +297,14 @@ void FirstCall(benchmark::State& state, const std::string& folder) {
         }
         const auto start = Clock::now();
         auto detections = detector.RunInference(frame, "cam");
-        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        const double first = Seconds(start);
+        state.SetIterationTime(first);
         benchmark::DoNotOptimize(detections.data());
+        const auto again = Clock::now();
+        detections = detector.RunInference(frame, "cam");
+        firstOverSecond.push_back(first / Seconds(again));  // second call: steady state
     }
+    state.counters["first_over_second"] = Median(firstOverSecond);
 }
 
 bool SameDetections(const std::vector<CustomObject>& a, const std::vector<CustomObject>& b) {
@@ -332,6 +408,10 @@ void RegisterAll(const std::vector<ModelEntry>& models) {
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("SwishForward/" + m.name).c_str(),
                                      [f](benchmark::State& s) { BareForward(s, f, "Swish"); })
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("Paired/" + m.name).c_str(),
+                                     [f](benchmark::State& s) { Paired(s, f); })
+            ->Iterations(m.name == "tiny" ? 3 : 12)
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("FirstCall/" + m.name).c_str(),
                                      [f](benchmark::State& s) { FirstCall(s, f); })

@@ -70,6 +70,7 @@ for model in ("demo", "v8n640"):
     fwd, stock = ms("Forward/%s" % model), ms("StockForward/%s" % model)
     hd, uhd = ms("RunInference/%s/1080p" % model), ms("RunInference/%s/4K" % model)
     first = ms("FirstCall/%s/manual_time" % model)
+    paired = med.get("Paired/%s/iterations:12" % model)
     row(model, "StockForward (baseline)", "blob", "-", stock, "ms", "-", None, None)
     row(model, "Forward (fused net)", "blob", "-", fwd, "ms", "StockForward", fwd / stock, None)
     swish = ms("SwishForward/%s" % model)
@@ -84,6 +85,16 @@ for model in ("demo", "v8n640"):
     row(model, "RunInference", "1080p", "-", hd, "ms", "StockForward", hd / stock, lambda r: r <= 0.85)
     row(model, "FirstCall after Initialize", "1080p", "-", first, "ms", "RunInference 1080p",
         first / hd, lambda r: r <= 1.1)
+    if paired:
+        for key, case, base, target in (
+                ("run_over_forward", "RunInference, paired per iteration", "Forward", lambda r: r <= 1.03),
+                ("run_over_stock", "RunInference, paired per iteration", "StockForward", lambda r: r <= 0.85),
+                ("forward_over_stock", "Forward, paired per iteration", "StockForward", None)):
+            row(model, case, "1080p", "-", None, "", base, paired[key], target)
+    fc = med.get("FirstCall/%s/manual_time" % model)
+    if fc and "first_over_second" in fc:
+        row(model, "FirstCall, paired with the call after it", "1080p", "-", None, "", "second call",
+            fc["first_over_second"], lambda r: r <= 1.1)
     t = {n: med.get("Throughput/%s/real_time/threads:%d" % (model, n)) for n in (1, 2, 4)}
     for n in (1, 2, 4):
         if t[n] is None:
