@@ -63,6 +63,7 @@ TEST(SiluForward, ResultDoesNotDependOnPositionOrSplit) {
             std::vector<float> out(len), inPlace(src.begin() + offset, src.begin() + offset + len);
             korva::detail::SiluForward(src.data() + offset, out.data(), len);
             korva::detail::SiluForward(inPlace.data(), inPlace.data(), len);
+            if (len == 0) continue;  // memcmp must not see the null data of empty vectors
             ASSERT_EQ(0, std::memcmp(out.data(), single.data() + offset, len * sizeof(float)))
                 << "offset " << offset << " length " << len;
             ASSERT_EQ(0, std::memcmp(inPlace.data(), out.data(), len * sizeof(float)));
