@@ -408,6 +408,7 @@ def rasterize(parts, palette, rng, cx, cy, length, angle, flip, shade=True):
     color = np.zeros((h, w, 3), np.float32)
     alpha = np.zeros((h, w), np.uint8)
     edge = np.zeros((h, w), np.uint8)
+    cover = np.zeros((h, w), np.uint8)
     for p, tone, hole in tps:
         ip = np.round((p - (x0, y0)) * (1 << sh)).astype(np.int32).reshape(-1, 1, 2)
         if hole:
@@ -415,8 +416,12 @@ def rasterize(parts, palette, rng, cx, cy, length, angle, flip, shade=True):
             continue
         cv2.fillPoly(alpha, [ip], 255, cv2.LINE_AA, sh)
         cv2.fillPoly(color, [ip], [float(c) for c in palette[tone]], cv2.LINE_8, sh)
+        cv2.fillPoly(cover, [ip], 255, cv2.LINE_8, sh)
         if length > 40:
             cv2.polylines(edge, [ip], True, 255, 1, cv2.LINE_AA, sh)
+    rim = (alpha > 0) & (cover == 0)   # anti-aliased rim pixels outside the hard fill take a neighbour's colour
+    if rim.any():
+        color[rim] = cv2.dilate(color, np.ones((3, 3), np.uint8))[rim]
     if shade:
         # directional light along the object plus low-frequency texture
         g = np.linspace(-1, 1, max(w, h), dtype=np.float32)
@@ -730,7 +735,12 @@ def training_sample(rng):
         return uniform_frame(rng, W, H), []
     if r < 0.2:
         return render_scene(rng, W, H, n_weapons=0, n_distractors=int(rng.integers(1, 7)))
-    return render_scene(rng, W, H)
+    if r < 0.55:   # plain scenes: one to three unoccluded weapons of medium size, light clutter
+        H = int(U(rng, 270, 540))
+        W = int(H * 16 / 9)
+        return render_scene(rng, W, H, n_weapons=int(rng.integers(1, 6)), n_distractors=int(rng.integers(1, 4)),
+                            size_range=(0.12, 0.32), occlusion=0.0, clutter_range=(4, 16))
+    return render_scene(rng, W, H, size_range=(0.1, 0.45))
 
 
 def main():

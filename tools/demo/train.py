@@ -2,9 +2,11 @@
 """Train the demo detector from scratch on scenes rendered in memory (320x320 letterbox).
 
 Loss: task-aligned assigner (top-k anchors inside the box, metric score^0.5 * IoU^6), BCE on classes with
-IoU-scaled soft targets, CIoU + DFL on boxes. AdamW, linear warm-up then cosine decay, weight EMA.
+soft targets (1 for the best-aligned anchor of each object, the others scaled by their metric), CIoU + DFL
+on boxes. AdamW, linear warm-up then cosine decay, weight EMA.
 The schedule runs on progress = max(images seen / --images, elapsed / --budget-min), so a slow shared
-machine ends the run on time instead of overrunning.
+machine ends the run on time instead of overrunning. --resume continues from a checkpoint (the budget counts
+the earlier wall time too) and restarts the cosine over what is left.
 """
 import argparse
 import math
@@ -129,8 +131,7 @@ class TaskAlignedAssigner:
         t_scores = F.one_hot(t_labels, self.nc).float() * fg_mask[..., None]
         align = align * mask_pos
         pos_align = align.amax(-1, keepdim=True)
-        pos_ov = (overlaps * mask_pos).amax(-1, keepdim=True)
-        norm = (align * pos_ov / (pos_align + self.eps)).amax(1)                   # [B,A]
+        norm = (align / (pos_align + self.eps)).amax(1)                            # [B,A], 1 at the best anchor
         return t_bboxes, t_scores * norm[..., None], fg_mask, tgt_idx
 
 
@@ -285,7 +286,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--seed", type=int, default=1234)
     ap.add_argument("--size", type=int, default=320)
-    ap.add_argument("--batch", type=int, default=16)
+    ap.add_argument("--batch", type=int, default=8)
     ap.add_argument("--images", type=int, default=60000, help="images to train on (upper bound)")
     ap.add_argument("--budget-min", type=float, default=42.0, help="wall-time budget in minutes (upper bound)")
     ap.add_argument("--epoch-images", type=int, default=2400, help="images per reported epoch")
@@ -335,7 +336,8 @@ def main():
     stop_reason = "image count"
     for x, tg in loader:
         elapsed = time.time() - t0
-        progress = max(seen / a.images, (prev_wall + elapsed) / budget)
+        # a resumed run restarts the cosine over what is left of the image count and of the wall budget
+        progress = max((seen - start_seen) / max(a.images - start_seen, 1), elapsed / max(budget - prev_wall, 1.0))
         if progress >= 1.0:
             stop_reason = "image count" if seen >= a.images else "wall-time budget"
             break
