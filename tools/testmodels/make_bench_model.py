@@ -35,107 +35,14 @@ STRIDES = (8, 16, 32)
 REG_MAX = 16
 
 
-# --- a compact YOLOv8n (used when tools/demo/yolov8n.py is missing or unusable) ---
-class Conv(nn.Module):
-    def __init__(self, c1, c2, k=1, s=1):
-        super().__init__()
-        self.conv = nn.Conv2d(c1, c2, k, s, k // 2, bias=False)
-        self.bn = nn.BatchNorm2d(c2, eps=1e-3, momentum=0.03)
-        self.act = nn.SiLU()
-
-    def forward(self, x):
-        return self.act(self.bn(self.conv(x)))
-
-
-class Bottleneck(nn.Module):
-    def __init__(self, c, shortcut):
-        super().__init__()
-        self.cv1, self.cv2, self.add = Conv(c, c, 3), Conv(c, c, 3), shortcut
-
-    def forward(self, x):
-        y = self.cv2(self.cv1(x))
-        return x + y if self.add else y
-
-
-class C2f(nn.Module):
-    def __init__(self, c1, c2, n=1, shortcut=False):
-        super().__init__()
-        self.c = c2 // 2
-        self.cv1 = Conv(c1, 2 * self.c)
-        self.cv2 = Conv((2 + n) * self.c, c2)
-        self.m = nn.ModuleList(Bottleneck(self.c, shortcut) for _ in range(n))
-
-    def forward(self, x):
-        y = list(self.cv1(x).split((self.c, self.c), 1))
-        for m in self.m:
-            y.append(m(y[-1]))
-        return self.cv2(torch.cat(y, 1))
-
-
-class SPPF(nn.Module):
-    def __init__(self, c1, c2):
-        super().__init__()
-        self.cv1, self.cv2, self.m = Conv(c1, c1 // 2), Conv(c1 * 2, c2), nn.MaxPool2d(5, 1, 2)
-
-    def forward(self, x):
-        x = self.cv1(x)
-        y1 = self.m(x)
-        y2 = self.m(y1)
-        return self.cv2(torch.cat((x, y1, y2, self.m(y2)), 1))
-
-
-class CompactYOLOv8n(nn.Module):
-    """Backbone, PAN neck and decoupled head; forward gives (box logits, class logits)."""
-
-    def __init__(self, nc):
-        super().__init__()
-        self.nc = nc
-        self.backbone = nn.ModuleList([Conv(3, 16, 3, 2), Conv(16, 32, 3, 2), C2f(32, 32, 1, True),
-                                       Conv(32, 64, 3, 2), C2f(64, 64, 2, True), Conv(64, 128, 3, 2),
-                                       C2f(128, 128, 2, True), Conv(128, 256, 3, 2),
-                                       C2f(256, 256, 1, True), SPPF(256, 256)])
-        self.h12, self.h15 = C2f(384, 128), C2f(192, 64)
-        self.h16, self.h18 = Conv(64, 64, 3, 2), C2f(192, 128)
-        self.h19, self.h21 = Conv(128, 128, 3, 2), C2f(384, 256)
-        c2, c3 = 64, max(64, min(nc, 100))
-        self.box = nn.ModuleList(nn.Sequential(Conv(c, c2, 3), Conv(c2, c2, 3), nn.Conv2d(c2, 4 * REG_MAX, 1))
-                                 for c in (64, 128, 256))
-        self.cls = nn.ModuleList(nn.Sequential(Conv(c, c3, 3), Conv(c3, c3, 3), nn.Conv2d(c3, nc, 1))
-                                 for c in (64, 128, 256))
-
-    def forward(self, x):
-        b = self.backbone
-        x = b[2](b[1](b[0](x)))
-        p3 = b[4](b[3](x))
-        p4 = b[6](b[5](p3))
-        p5 = b[9](b[8](b[7](p4)))
-        h12 = self.h12(torch.cat((F.interpolate(p5, scale_factor=2.0, mode="nearest"), p4), 1))
-        o3 = self.h15(torch.cat((F.interpolate(h12, scale_factor=2.0, mode="nearest"), p3), 1))
-        o4 = self.h18(torch.cat((self.h16(o3), h12), 1))
-        o5 = self.h21(torch.cat((self.h19(o4), p5), 1))
-        feats = (o3, o4, o5)
-        box = torch.cat([m(f).flatten(2) for m, f in zip(self.box, feats)], 2)
-        cls = torch.cat([m(f).flatten(2) for m, f in zip(self.cls, feats)], 2)
-        return box, cls
-
-
 def make_backbone(nc):
-    """The shared YOLOv8n of tools/demo when it imports and runs, else the compact copy."""
-    demo = os.path.join(REPO, "tools", "demo")
-    try:
-        sys.path.insert(0, demo)
-        import yolov8n  # noqa: E402
-        net = yolov8n.YOLOv8n(nc)
-        box, cls = net(torch.zeros(1, 3, 64, 64))
-        if box.shape[1] != 4 * REG_MAX or cls.shape[1] != nc or box.shape[2] != cls.shape[2]:
-            raise ValueError("unexpected head shapes")
-        return net, "tools/demo/yolov8n.py"
-    except Exception as e:  # missing, or a different interface
-        print("note: using the compact YOLOv8n (%s)" % e)
-        return CompactYOLOv8n(nc), "compact"
-    finally:
-        if sys.path and sys.path[0] == demo:
-            sys.path.pop(0)
+    """The demo model's YOLOv8n (tools/demo/yolov8n.py) with `nc` classes."""
+    sys.path.insert(0, os.path.join(REPO, "tools", "demo"))
+    import yolov8n  # noqa: E402
+    net = yolov8n.YOLOv8n(nc)
+    box, cls = net(torch.zeros(1, 3, 64, 64))
+    assert box.shape[1] == 4 * REG_MAX and cls.shape[1] == nc and box.shape[2] == cls.shape[2]
+    return net, "tools/demo/yolov8n.py"
 
 
 class Decoded(nn.Module):
