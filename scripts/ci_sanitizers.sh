@@ -4,8 +4,8 @@
 #   2. the whole test suite under TSan (build-tsan/),
 #   3. the libFuzzer targets (build-fuzz/), each run briefly on its corpus.
 # Tests that measure time cannot hold under a sanitizer and are left out:
-# ctest label "timing" (the demo-model quality tests carry it) and the staged
-# run of WeaponDetectionTest that checks the average inference time.
+# ctest label "timing", which the staged run of WeaponDetectionTest that checks
+# the average inference time carries.
 # Exits non-zero on the first failure.
 #
 # Environment: KORVA_CI_JOBS (build jobs, 2), KORVA_FUZZ_RUNS (20000),
@@ -54,10 +54,11 @@ configure_build() {  # <dir> <cmake args...>
   cmake --build "$dir" -j "$jobs"
 }
 
-run_ctest() {  # <dir>
-  step "ctest $1 (excluding label '$exclude_labels' and '$exclude_names')"
+run_ctest() {  # <dir> [extra label regex] [extra name regex]
+  local labels=$exclude_labels${2:+|$2} names=$exclude_names${3:+|$3}
+  step "ctest $1 (excluding label '$labels' and '$names')"
   "${norandom[@]}" ctest --test-dir "$1" --output-on-failure -j "$jobs" --timeout 1500 \
-    -LE "$exclude_labels" -E "$exclude_names"
+    -LE "$labels" -E "$names"
 }
 
 mkdir -p build-asan build-tsan build-fuzz
@@ -72,8 +73,12 @@ fi
 
 if [[ " $stages " == *" tsan "* ]]; then
   configure_build build-tsan -DKORVA_SANITIZE=thread
+  # The demo model's runs are left to the ASan stage: its fused SiLU layer runs
+  # on OpenCV's TBB workers, whose joins TSan cannot see (every output would be
+  # reported), and 400 frames under TSan outlast CI. Concurrency is covered
+  # here by the unit, stress and robustness tests on the small models.
   TSAN_OPTIONS="suppressions=$root/robustness/tsan.supp:halt_on_error=1:second_deadlock_stack=1:history_size=4" \
-    run_ctest build-tsan
+    run_ctest build-tsan quality '^WeaponDetectionTest\.model_without_video$'
 fi
 
 if [[ " $stages " == *" fuzz "* ]]; then
