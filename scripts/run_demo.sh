@@ -37,10 +37,10 @@ export OPENCV_VIDEOIO_PRIORITY_GSTREAMER=${OPENCV_VIDEOIO_PRIORITY_GSTREAMER:-0}
 # The executable runs in the staging directory; report paths that are
 # relative (or absent) are resolved against the caller's directory instead.
 absolute_output() {
-  local spec=$1 format path
-  format=${spec%%:*}
-  if [[ $spec == *:* ]]; then
-    path=${spec#*:}
+  local output_arg=$1 format path
+  format=${output_arg%%:*}
+  if [[ $output_arg == *:* ]]; then
+    path=${output_arg#*:}
   else
     path=test_detail.$format
   fi

@@ -139,10 +139,10 @@ def replace_identities(model_proto):
     return model_proto
 
 
-def build(name, spec, out_dir):
+def build(name, recipe, out_dir):
     import onnx
     import cv2
-    size, nc = spec["size"], spec["nc"]
+    size, nc = recipe["size"], recipe["nc"]
     torch.manual_seed(1234 + size)
     gen = torch.Generator().manual_seed(99 + size)
     net, source = make_backbone(nc)
@@ -164,7 +164,7 @@ def build(name, spec, out_dir):
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, "model.onnx"), "wb") as f:
         f.write(data)
-    names = spec["names"] or ["class%d" % i for i in range(nc)]
+    names = recipe["names"] or ["class%d" % i for i in range(nc)]
     with open(os.path.join(folder, "labels.txt"), "w") as f:
         f.write("\n".join(names) + "\n")
 
@@ -196,13 +196,13 @@ def main():
     ap.add_argument("--force", action="store_true", help="regenerate models that already exist")
     args = ap.parse_args()
     torch.set_num_threads(max(1, min(2, os.cpu_count() or 1)))
-    for name, spec in MODELS.items():
+    for name, recipe in MODELS.items():
         if args.only and name != args.only:
             continue
         if not args.force and os.path.exists(os.path.join(args.out, name, "model.onnx")):
             print("%s: exists" % name)
             continue
-        build(name, spec, args.out)
+        build(name, recipe, args.out)
 
 
 if __name__ == "__main__":

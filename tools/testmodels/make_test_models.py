@@ -301,13 +301,13 @@ def const_placement(h, w, layout):
 
 def build_models():
     """Returns a list of dicts: name, module, h, w, nc, layout, labels, dynamic, note, placed."""
-    specs = []
+    recipes = []
 
     def rnd(name, h, w, nc, layout, seed, labels_nc=None, dynamic=False, note=""):
         torch.manual_seed(seed)
         m = RandomYolo(h, w, nc, layout, seed).eval()
         calibrate(m, seed)
-        specs.append(dict(name=name, module=m, h=h, w=w, nc=nc, layout=layout,
+        recipes.append(dict(name=name, module=m, h=h, w=w, nc=nc, layout=layout,
                           labels=labels_for(labels_nc or nc), dynamic=dynamic, note=note,
                           placed=None, seed=seed))
 
@@ -321,12 +321,12 @@ def build_models():
     for name, layout in (("const_v8_nc3", "v8"), ("const_v5_nc3", "v5")):
         placed = const_placement(64, 96, layout)
         m = ConstYolo(64, 96, const_table(64, 96, 3, layout, placed), layout).eval()
-        specs.append(dict(name=name, module=m, h=64, w=96, nc=3, layout=layout,
+        recipes.append(dict(name=name, module=m, h=64, w=96, nc=3, layout=layout,
                           labels=labels_for(3), dynamic=False, note="constant output",
                           placed=placed, seed=None))
     placed = [(anchor_index(64, 64, 1, 8, 0, 4, 4), EVERYWHERE_BOX)]
     m = ConstYolo(64, 64, const_table(64, 64, 3, "v8", placed), "v8").eval()
-    specs.append(dict(name="everywhere_v8_nc3", module=m, h=64, w=64, nc=3, layout="v8",
+    recipes.append(dict(name="everywhere_v8_nc3", module=m, h=64, w=64, nc=3, layout="v8",
                       labels=labels_for(3), dynamic=False,
                       note="constant output, one detection on every frame",
                       placed=placed, seed=None))
@@ -335,28 +335,28 @@ def build_models():
         note="dynamic height/width on the input (error test)")
     rnd("bad_layout", 64, 64, 2, "v8", 503, labels_nc=3,
         note="[1,6,N] with 3 labels fits no layout (error test)")
-    return specs
+    return recipes
 
 
-def export(spec, out_dir):
-    folder = os.path.join(out_dir, spec["name"])
+def export(recipe, out_dir):
+    folder = os.path.join(out_dir, recipe["name"])
     os.makedirs(folder, exist_ok=True)
-    x = torch.zeros(1, 3, spec["h"], spec["w"])
+    x = torch.zeros(1, 3, recipe["h"], recipe["w"])
     kwargs = {}
-    if spec["dynamic"]:
+    if recipe["dynamic"]:
         kwargs["dynamic_axes"] = {"images": {2: "height", 3: "width"}}
     buf = io.BytesIO()
     with torch.no_grad():
-        torch.onnx.export(spec["module"], x, buf, opset_version=12, do_constant_folding=True,
+        torch.onnx.export(recipe["module"], x, buf, opset_version=12, do_constant_folding=True,
                           input_names=["images"], output_names=["output0"], **kwargs)
     data = inline_identities(buf.getvalue())
     with open(os.path.join(folder, "model.onnx"), "wb") as f:
         f.write(data)
     with open(os.path.join(folder, "labels.txt"), "w") as f:
-        f.write("\n".join(spec["labels"]) + "\n")
+        f.write("\n".join(recipe["labels"]) + "\n")
     with torch.no_grad():
-        spec["shape"] = tuple(spec["module"](x).shape)
-    spec["bytes"] = len(data)
+        recipe["shape"] = tuple(recipe["module"](x).shape)
+    recipe["bytes"] = len(data)
 
 
 def inline_identities(data):
@@ -387,7 +387,7 @@ def layout_name(layout):
             "v5": "v5 [1,N,5+nc]"}[layout]
 
 
-def write_manifest(specs, out_dir):
+def write_manifest(recipes, out_dir):
     L = []
     L.append("# Unit-test ONNX models\n")
     L.append("Generated, not trained. Regenerate (deterministic) and verify with OpenCV:\n")
@@ -398,7 +398,7 @@ def write_manifest(specs, out_dir):
              "class0..class{nc-1}.\n")
     L.append("| name | input W x H | output shape | layout | nc | N | labels | notes |")
     L.append("|---|---|---|---|---|---|---|---|")
-    for s in specs:
+    for s in recipes:
         n = s["shape"][2] if s["layout"] == "v8" else s["shape"][1]
         shape = "[%s]" % ",".join(str(d) for d in s["shape"])
         w_h = "%d x %d" % (s["w"], s["h"])
@@ -411,7 +411,7 @@ def write_manifest(specs, out_dir):
     L.append("Random models: a 0.3 threshold on the anchor score (max class score; v5: objectness x "
              "max class score) keeps a handful to a few dozen anchors on noise or natural images and "
              "some on a uniform gray frame.\n")
-    for s in specs:
+    for s in recipes:
         if not s["placed"]:
             continue
         v5 = s["layout"] == "v5"
@@ -446,7 +446,7 @@ def write_manifest(specs, out_dir):
 # Verification with OpenCV
 # --------------------------------------------------------------------------------------------
 
-def check(specs, out_dir):
+def check(recipes, out_dir):
     import cv2
     import onnx
 
@@ -458,7 +458,7 @@ def check(specs, out_dir):
             print("  FAIL:", msg)
 
     total = 0
-    for s in specs:
+    for s in recipes:
         name, h, w, layout = s["name"], s["h"], s["w"], s["layout"]
         folder = os.path.join(out_dir, name)
         path = os.path.join(folder, "model.onnx")
@@ -556,22 +556,22 @@ def main():
     args = ap.parse_args()
 
     torch.set_num_threads(1)
-    specs = build_models()
+    recipes = build_models()
     if args.check_only:
-        for s in specs:
+        for s in recipes:
             with torch.no_grad():
                 s["shape"] = tuple(s["module"](torch.zeros(1, 3, s["h"], s["w"])).shape)
     else:
         os.makedirs(args.out, exist_ok=True)
-        for s in specs:
+        for s in recipes:
             export(s, args.out)
-        write_manifest(specs, args.out)
-        for s in specs:
+        write_manifest(recipes, args.out)
+        for s in recipes:
             with open(os.path.join(args.out, s["name"], "model.onnx"), "rb") as f:
                 digest = hashlib.sha256(f.read()).hexdigest()[:12]
             print("wrote %-18s %s %6d B sha256 %s" % (s["name"], list(s["shape"]), s["bytes"], digest))
     if args.check or args.check_only:
-        failures = check(specs, args.out)
+        failures = check(recipes, args.out)
         if failures:
             print("%d check(s) failed" % len(failures))
             return 1
