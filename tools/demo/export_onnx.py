@@ -15,6 +15,7 @@ import numpy as np
 import torch
 import torch.nn as nn
 
+from onnx_opencv import inline_identities
 from yolov8n import YOLOv8n, REG_MAX, make_anchors
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -70,26 +71,6 @@ class Exportable(nn.Module):
         return torch.cat((xywh, cls.sigmoid()), 1)
 
 
-def inline_identities(path):
-    """Replace Identity nodes fed by initializers (the exporter's de-duplication) with copies: OpenCV
-    4.6 cannot import an Identity whose input is a constant."""
-    import onnx
-    m = onnx.load(path)
-    inits = {i.name: i for i in m.graph.initializer}
-    keep = []
-    for n in m.graph.node:
-        if n.op_type == "Identity" and n.input[0] in inits:
-            t = onnx.TensorProto()
-            t.CopyFrom(inits[n.input[0]])
-            t.name = n.output[0]
-            m.graph.initializer.append(t)
-        else:
-            keep.append(n)
-    del m.graph.node[:]
-    m.graph.node.extend(keep)
-    onnx.save(m, path)
-
-
 def load_model(weights):
     model = YOLOv8n(len(LABELS))
     ck = torch.load(weights, map_location="cpu")
@@ -107,7 +88,10 @@ def export(weights, out_dir, size):
     with torch.no_grad():
         torch.onnx.export(net, x, path, opset_version=12, do_constant_folding=True,
                           input_names=["images"], output_names=["output0"])
-    inline_identities(path)
+    import onnx
+    proto = onnx.load(path)
+    inline_identities(proto)
+    onnx.save(proto, path)
     with open(os.path.join(out_dir, "labels.txt"), "w") as f:
         f.write("\n".join(LABELS) + "\n")
     return net, path

@@ -26,6 +26,8 @@ import torch.nn as nn
 import torch.nn.functional as F
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(REPO, "tools", "demo"))
+from onnx_opencv import inline_identities  # noqa: E402
 DEFAULT_OUT = os.path.join(REPO, "bench", "models")
 MODELS = {
     "yolov8n_640": dict(size=640, nc=80, names=None),
@@ -37,7 +39,6 @@ REG_MAX = 16
 
 def make_backbone(nc):
     """The demo model's YOLOv8n (tools/demo/yolov8n.py) with `nc` classes."""
-    sys.path.insert(0, os.path.join(REPO, "tools", "demo"))
     import yolov8n  # noqa: E402
     net = yolov8n.YOLOv8n(nc)
     box, cls = net(torch.zeros(1, 3, 64, 64))
@@ -119,26 +120,6 @@ def init_class_bias(net, nc, size, gen, per_frame=20):
         head[-1].bias -= shift
 
 
-def replace_identities(model_proto):
-    """Identity nodes over initializers (duplicate constants) -> copies of the constant."""
-    import onnx
-    g = model_proto.graph
-    inits = {t.name: t for t in g.initializer}
-    keep = []
-    for node in g.node:
-        if node.op_type == "Identity" and node.input[0] in inits:
-            copy = onnx.TensorProto()
-            copy.CopyFrom(inits[node.input[0]])
-            copy.name = node.output[0]
-            g.initializer.append(copy)
-            inits[copy.name] = copy
-        else:
-            keep.append(node)
-    del g.node[:]
-    g.node.extend(keep)
-    return model_proto
-
-
 def build(name, recipe, out_dir):
     import onnx
     import cv2
@@ -156,7 +137,8 @@ def build(name, recipe, out_dir):
     torch.onnx.export(model, x, buf, opset_version=12, do_constant_folding=True,
                       input_names=["images"], output_names=["output0"])
     model.eval()  # export restores the mode it found
-    proto = replace_identities(onnx.load_from_string(buf.getvalue()))
+    proto = onnx.load_from_string(buf.getvalue())
+    inline_identities(proto)
     onnx.checker.check_model(proto)
     data = proto.SerializeToString()
 

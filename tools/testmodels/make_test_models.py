@@ -22,6 +22,8 @@ import torch.nn as nn
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 DEFAULT_OUT = os.path.join(REPO, "unittests", "data", "models")
+sys.path.insert(0, os.path.join(REPO, "tools", "demo"))
+import onnx_opencv  # noqa: E402
 
 STRIDES = (8, 16)
 # Anchor priors (w, h) in input pixels for the v5 layout, per stride.
@@ -360,24 +362,11 @@ def export(recipe, out_dir):
 
 
 def inline_identities(data):
-    """The exporter shares equal constants through Identity nodes, which OpenCV 4.6 cannot
-    import (Identity of an initializer has no layer input). Replace them by copies."""
+    """Serialized model with the exporter's Identity-shared constants copied (see onnx_opencv)."""
     import onnx
     model = onnx.load_from_string(data)
-    inits = {t.name: t for t in model.graph.initializer}
-    keep = []
-    for node in model.graph.node:
-        if node.op_type == "Identity" and node.input[0] in inits:
-            t = onnx.TensorProto()
-            t.CopyFrom(inits[node.input[0]])
-            t.name = node.output[0]
-            model.graph.initializer.append(t)
-        else:
-            keep.append(node)
-    if len(keep) == len(model.graph.node):
+    if not onnx_opencv.inline_identities(model):
         return data
-    del model.graph.node[:]
-    model.graph.node.extend(keep)
     onnx.checker.check_model(model)
     return model.SerializeToString()
 
