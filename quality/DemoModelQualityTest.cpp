@@ -56,12 +56,12 @@ TEST_P(DemoModelQualityTest, MeetsPrecisionAndRecall) {
 
 INSTANTIATE_TEST_SUITE_P(
     Videos, DemoModelQualityTest,
-    // Floors at the committed demo model's measured level (demo video P 0.94 R 0.45,
-    // held-out P 1.00 R 0.32 at 0.6), so a fault in the pipeline (channel order,
-    // letterbox mapping, decoding, thresholds) fails here. The aim for a demo model
-    // is 0.95 / 0.90 on both; this one was trained for 45 minutes and does not reach it.
-    testing::Values(VideoCase{"DemoVideo", KORVA_DEMO_VIDEO, 0.90, 0.40},
-                    VideoCase{"HeldOutVideo", KORVA_HELDOUT_VIDEO, 0.90, 0.28}),
+    // Floors just under the committed demo model's measured level (demo video P 0.915
+    // R 0.871, held-out P 0.874 R 0.584 at 0.6), so a fault in the pipeline (channel
+    // order, letterbox mapping, decoding, thresholds) fails here. The aim for a demo
+    // model is 0.95 / 0.90 on both; this one, trained on two CPU cores, does not reach it.
+    testing::Values(VideoCase{"DemoVideo", KORVA_DEMO_VIDEO, 0.88, 0.82},
+                    VideoCase{"HeldOutVideo", KORVA_HELDOUT_VIDEO, 0.82, 0.52}),
     [](const testing::TestParamInfo<VideoCase>& info) { return std::string(info.param.name); });
 
 class DemoModelUniformFrameTest : public testing::TestWithParam<int> {};
