@@ -183,7 +183,10 @@ class DetectionLoss:
 
 # ----------------------------------------------------------------------------------------------- helpers
 class EMA:
-    def __init__(self, model, decay=0.9999, tau=2000):
+    """Exponential moving average of the weights. The default decay gives a time constant of 1000 iterations
+    (8,000 images at batch 8), short enough to follow a run of a few hundred thousand images."""
+
+    def __init__(self, model, decay=0.999, tau=2000):
         import copy
         self.ema = copy.deepcopy(model).eval()
         for p in self.ema.parameters():
@@ -296,6 +299,9 @@ def main():
     ap.add_argument("--workers", type=int, default=1, help="render processes")
     ap.add_argument("--val", type=int, default=240, help="validation images (rendered with seed+1)")
     ap.add_argument("--resume", default=None, help="checkpoint to continue from (weights, EMA, optimizer)")
+    ap.add_argument("--ema-decay", type=float, default=0.999, help="weight EMA decay per iteration")
+    ap.add_argument("--ema-reset", action="store_true",
+                    help="on resume, restart the EMA from the training weights instead of the saved EMA")
     ap.add_argument("--out", default=os.path.join(HERE, "work", "train"))
     ap.add_argument("--report", default=os.path.join(HERE, "TRAINING_REPORT.md"))
     a = ap.parse_args()
@@ -308,14 +314,17 @@ def main():
     model = YOLOv8n(3)
     model.detect.init_bias(a.size)
     model = model.to(memory_format=torch.channels_last)
-    ema = EMA(model)
+    ema = EMA(model, a.ema_decay)
     opt = build_optimizer(model, a.lr, 5e-4)
     crit = DetectionLoss(3)
     start_seen, start_it, prev_wall = 0, 0, 0.0
     if a.resume:
         ck = torch.load(a.resume, map_location="cpu")
         model.load_state_dict(ck.get("train_model", ck["model"]))
-        ema.ema.load_state_dict(ck["model"])
+        if a.ema_reset:
+            ema.ema.load_state_dict(model.state_dict())
+        else:
+            ema.ema.load_state_dict(ck["model"])
         ema.updates = ck.get("updates", 0)
         if "optimizer" in ck:
             opt.load_state_dict(ck["optimizer"])
