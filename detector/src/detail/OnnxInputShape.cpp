@@ -49,18 +49,23 @@ bool ReadDim(std::string_view msg, OnnxInput& input) {
 
 // ValueInfoProto -> TypeProto -> TypeProto.Tensor -> TensorShapeProto -> dims.
 bool ReadValueInfo(std::string_view msg, OnnxInput& input) {
-    const bool named = ForEachBytesField(msg, kValueInfoName, [&](std::string_view name) {
-        input.name = std::string(name);
-        return true;
-    });
-    return named && ForEachBytesField(msg, kValueInfoType, [&](std::string_view type) {
-        return ForEachBytesField(type, kTypeTensor, [&](std::string_view tensor) {
-            return ForEachBytesField(tensor, kTensorTypeShape, [&](std::string_view shape) {
-                return ForEachBytesField(shape, kShapeDim,
-                                         [&](std::string_view dim) { return ReadDim(dim, input); });
+    std::vector<ProtoField> fields;
+    if (!SplitMessage(msg, fields)) return false;
+    for (const ProtoField& f : fields) {
+        if (f.wire != kWireBytes) continue;
+        if (f.number == kValueInfoName) {
+            input.name = std::string(f.payload);
+        } else if (f.number == kValueInfoType) {
+            const bool typeOk = ForEachBytesField(f.payload, kTypeTensor, [&](std::string_view tensor) {
+                return ForEachBytesField(tensor, kTensorTypeShape, [&](std::string_view shape) {
+                    return ForEachBytesField(shape, kShapeDim,
+                                             [&](std::string_view dim) { return ReadDim(dim, input); });
+                });
             });
-        });
-    });
+            if (!typeOk) return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
