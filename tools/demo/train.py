@@ -183,10 +183,9 @@ class DetectionLoss:
 
 # ----------------------------------------------------------------------------------------------- helpers
 class EMA:
-    """Exponential moving average of the weights. The default decay gives a time constant of 1000 iterations
-    (8,000 images at batch 8), short enough to follow a run of a few hundred thousand images."""
+    """Exponential moving average of the weights; the decay ramps up over the first `tau` updates."""
 
-    def __init__(self, model, decay=0.999, tau=2000):
+    def __init__(self, model, decay, tau=2000):
         import copy
         self.ema = copy.deepcopy(model).eval()
         for p in self.ema.parameters():
@@ -299,6 +298,8 @@ def main():
     ap.add_argument("--workers", type=int, default=1, help="render processes")
     ap.add_argument("--val", type=int, default=240, help="validation images (rendered with seed+1)")
     ap.add_argument("--resume", default=None, help="checkpoint to continue from (weights, EMA, optimizer)")
+    # 0.999 is a time constant of 1000 iterations (8,000 images at batch 8), short enough to follow a run
+    # of a few hundred thousand images
     ap.add_argument("--ema-decay", type=float, default=0.999, help="weight EMA decay per iteration")
     ap.add_argument("--ema-reset", action="store_true",
                     help="on resume, restart the EMA from the training weights instead of the saved EMA")
