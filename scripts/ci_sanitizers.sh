@@ -77,7 +77,7 @@ if [[ " $stages " == *" tsan "* ]]; then
   # on OpenCV's TBB workers, whose joins TSan cannot see (every output would be
   # reported), and 400 frames under TSan outlast CI. Concurrency is covered
   # here by the unit, stress and robustness tests on the small models.
-  TSAN_OPTIONS="suppressions=$root/robustness/tsan.supp:halt_on_error=1:second_deadlock_stack=1:history_size=4" \
+  TSAN_OPTIONS="suppressions=$root/tests/robustness/tsan.supp:halt_on_error=1:second_deadlock_stack=1:history_size=4" \
     run_ctest build-tsan quality '^WeaponDetectionTest\.model_without_video$'
 fi
 
@@ -90,13 +90,13 @@ if [[ " $stages " == *" fuzz "* ]]; then
   step "build build-fuzz"
   cmake --build build-fuzz -j "$jobs" --target "${targets[@]}"
   for target in "${targets[@]}"; do
-    corpus=$root/fuzz/corpus/${target#fuzz_}
+    corpus=$root/tests/fuzz/corpus/${target#fuzz_}
     work=build-fuzz/corpus/${target#fuzz_}
     rm -rf "$work" && mkdir -p "$work"
     step "fuzz $target: $fuzz_runs runs or $fuzz_seconds s"
     # New inputs go to the scratch corpus; the committed seeds are only read.
     log=build-fuzz/$target.log
-    if ! "${norandom[@]}" "build-fuzz/fuzz/$target" -runs="$fuzz_runs" -max_total_time="$fuzz_seconds" \
+    if ! "${norandom[@]}" "build-fuzz/tests/fuzz/$target" -runs="$fuzz_runs" -max_total_time="$fuzz_seconds" \
          -print_final_stats=1 -artifact_prefix=build-fuzz/ "$work" "$corpus" >"$log" 2>&1; then
       tail -n 60 "$log"
       echo "$target failed; the input that failed is in build-fuzz/ (crash-*, leak-*, timeout-*)"

@@ -11,7 +11,7 @@ frames=${2:-150}
 model=${3:-"assets/models/Korva_WeaponDetection(GPU)_1.0"}
 threshold=${4:-0.6}
 
-if [[ ! -x build/quality/korva_evaluate ]]; then
+if [[ ! -x build/tests/quality/korva_evaluate ]]; then
   echo "== building korva_evaluate"
   cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build build --target korva_evaluate -j "$(nproc)"
@@ -21,4 +21,4 @@ mkdir -p build/heldout
 echo "== rendering $frames frames at seed $seed into $out"
 /usr/bin/python3 tools/demo/make_video.py --seed "$seed" --frames "$frames" --out "$out"
 echo "== scoring $model at threshold $threshold"
-build/quality/korva_evaluate --model "$model" --video "$out" --threshold "$threshold"
+build/tests/quality/korva_evaluate --model "$model" --video "$out" --threshold "$threshold"

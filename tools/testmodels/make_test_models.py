@@ -21,7 +21,7 @@ import torch
 import torch.nn as nn
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-DEFAULT_OUT = os.path.join(REPO, "unittests", "data", "models")
+DEFAULT_OUT = os.path.join(REPO, "tests", "unit", "data", "models")
 sys.path.insert(0, os.path.join(REPO, "tools", "demo"))
 import onnx_opencv  # noqa: E402
 
