@@ -5,16 +5,14 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include <opencv2/core/cuda.hpp>
-#include <opencv2/dnn.hpp>
-
 #include "detail/DetectorSettings.h"
+#include "detail/EngineRequest.h"
 #include "detail/InferenceEngine.h"
 #include "detail/LabelFile.h"
 #include "detail/SwapGate.h"
 
-using korva::detail::Backend;
 using korva::detail::DetectorSettings;
+using korva::detail::EngineRequest;
 using korva::detail::InferenceEngine;
 
 struct KorvaCustomWD::Impl {
@@ -25,6 +23,7 @@ struct KorvaCustomWD::Impl {
     std::unique_ptr<InferenceEngine> engine;  // guarded by gate (written under swapMutex too)
     DetectorSettings defaults;                // guarded by gate
     bool gpuRequested = false;                // guarded by gate
+    EngineRequest engineRequest;              // guarded by gate
 
     mutable std::mutex errorMutex;
     std::string lastError;  // guarded by errorMutex
@@ -39,14 +38,15 @@ namespace {
 
 const std::string kNoCamera;
 
-bool CudaFp16Available() {
-    try {
-        if (cv::cuda::getCudaEnabledDeviceCount() <= 0) return false;
-        const auto targets = cv::dnn::getAvailableTargets(cv::dnn::DNN_BACKEND_CUDA);
-        return std::find(targets.begin(), targets.end(), cv::dnn::DNN_TARGET_CUDA_FP16) !=
-               targets.end();
-    } catch (...) {
-        return false;
+// The whole record: settings, model description, engine request and report.
+void WriteRecord(const DetectorSettings& settings, const InferenceEngine* engine, bool gpuRequested,
+                 const EngineRequest& request, CustomParams& params) {
+    if (engine != nullptr) {
+        korva::detail::WriteSettings(settings, engine->Describe(gpuRequested), params);
+        korva::detail::WriteEngineEntries(request, engine->Report(), params);
+    } else {
+        korva::detail::WriteSettings(settings, korva::detail::ModelDescription{}, params);
+        korva::detail::WriteEngineEntries(request, {}, params);
     }
 }
 
@@ -66,8 +66,12 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
             return false;
         }
         std::string error;
-        std::unique_ptr<InferenceEngine> engine = InferenceEngine::Load(
-            modelFolder, Backend::kOpenCvCpu, korva::detail::DefaultPoolCapacity(), error);
+        EngineRequest request;
+        if (!korva::detail::ReadEngineRequest(parameters, request, error)) {
+            impl_->SetError(error);
+            return false;
+        }
+        std::unique_ptr<InferenceEngine> engine = InferenceEngine::Load(modelFolder, request, error);
         if (!engine) {
             impl_->SetError(error);
             return false;
@@ -77,7 +81,7 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
         settings.confidenceThreshold = threshold;
         std::string newLabelMap = korva::detail::JoinLabelMap(engine->ClassNames());
         CustomParams newParameters;
-        korva::detail::WriteSettings(settings, engine->Describe(false), newParameters);
+        WriteRecord(settings, engine.get(), false, request, newParameters);
 
         std::unique_ptr<InferenceEngine> old;
         {
@@ -86,6 +90,7 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
             impl_->engine = std::move(engine);
             impl_->defaults = settings;
             impl_->gpuRequested = false;
+            impl_->engineRequest = request;
             parameters = std::move(newParameters);
         }
         labelMap = std::move(newLabelMap);
@@ -114,9 +119,13 @@ bool KorvaCustomWD::OptimizeModel(bool useGpu) noexcept {
         }
 
         std::string error;
-        std::unique_ptr<InferenceEngine> fresh;
-        if (useGpu && CudaFp16Available()) fresh = current->Rebuild(Backend::kCudaFp16, error);
-        if (!fresh) fresh = current->Rebuild(Backend::kOpenCvCpu, error);
+        EngineRequest request;
+        if (!korva::detail::ReadEngineRequest(parameters, request, error)) {
+            impl_->SetError(error);
+            return false;
+        }
+        request.gpu = useGpu;
+        std::unique_ptr<InferenceEngine> fresh = current->Rebuild(request, error);
         if (!fresh) {
             impl_->SetError(error);
             return false;
@@ -127,10 +136,11 @@ bool KorvaCustomWD::OptimizeModel(bool useGpu) noexcept {
             std::unique_lock<korva::detail::SwapGate> gate(impl_->gate);
             const DetectorSettings settings = korva::detail::ReadSettings(parameters, impl_->defaults);
             CustomParams updated;
-            korva::detail::WriteSettings(settings, fresh->Describe(useGpu), updated);
+            WriteRecord(settings, fresh.get(), useGpu, request, updated);
             old = std::move(impl_->engine);
             impl_->engine = std::move(fresh);
             impl_->gpuRequested = useGpu;
+            impl_->engineRequest = request;
             parameters = std::move(updated);
         }
         impl_->SetError({});
@@ -163,12 +173,9 @@ std::vector<CustomObject> KorvaCustomWD::RunInference(const cv::Mat& frame) noex
 bool KorvaCustomWD::ConfigureParameters(CustomParams& params) noexcept {
     try {
         std::shared_lock<korva::detail::SwapGate> gate(impl_->gate);
-        if (impl_->engine) {
-            korva::detail::WriteSettings(korva::detail::ReadSettings(parameters, impl_->defaults),
-                                         impl_->engine->Describe(impl_->gpuRequested), params);
-        } else {
-            korva::detail::WriteSettings(impl_->defaults, korva::detail::ModelDescription{}, params);
-        }
+        const DetectorSettings settings =
+            impl_->engine ? korva::detail::ReadSettings(parameters, impl_->defaults) : impl_->defaults;
+        WriteRecord(settings, impl_->engine.get(), impl_->gpuRequested, impl_->engineRequest, params);
         return true;
     } catch (...) {
         return false;  // out of memory; `params` is left as it was

@@ -14,7 +14,7 @@
 // Inference
 //   Frames are letterboxed into the input (aspect ratio kept, padding 114),
 //   scores below the confidence threshold dropped, boxes of one class
-//   overlapping by more than the NMS IoU merged (best first, at most 300), and
+//   overlapping by more than the NMS IoU suppressed (best kept, at most 300), and
 //   the rest mapped back to frame pixels and clipped to the frame. Frames may
 //   be 8-bit gray, BGR or BGRA, of any size up to 16384 per side, continuous or
 //   not; any other frame, and any frame while no model is loaded, gives an

@@ -15,7 +15,7 @@ void WriteSettings(const DetectorSettings& settings, const ModelDescription& mod
     out.valueListEntries.push_back({kKeyConfidence, {settings.confidenceThreshold}, "editable",
                                     "detections scoring below this are dropped; 0..1", 0});
     out.valueListEntries.push_back({kKeyNmsIou, {settings.nmsIouThreshold}, "editable",
-                                    "same-class boxes overlapping more than this are merged; 0..1",
+                                    "of same-class boxes overlapping more than this, only the best is kept; 0..1",
                                     0});
     out.valueListEntries.push_back({kKeyInputSize,
                                     {double(model.inputSize.width), double(model.inputSize.height)},
@@ -24,7 +24,7 @@ void WriteSettings(const DetectorSettings& settings, const ModelDescription& mod
     FlagEntry backend;
     backend.flagA = model.loaded;
     backend.flagB = model.gpuRequested;
-    backend.flagC = model.backend.rfind("cuda", 0) == 0;
+    backend.flagC = model.backend.find("cuda") != std::string::npos;
     backend.valueA = model.poolCapacity;
     backend.valueB = static_cast<std::int32_t>(model.classNames.size());
     backend.textA = kKeyBackend;

@@ -15,19 +15,12 @@
 
 #include <opencv2/dnn.hpp>
 
-#include "detail/CandidateDecoder.h"
-#include "detail/Letterbox.h"
-
 namespace korva::detail {
 
-// A network with the per-call state that goes with it. Used by one thread at
-// a time.
+// A network with its output buffers. Used by one thread at a time.
 struct NetSlot {
     cv::dnn::Net net;
     std::vector<cv::Mat> outputs;
-    LetterboxScratch letterbox;
-    DecodeScratch decode;
-    std::vector<Candidate> candidates;
 };
 
 class NetPool {
@@ -64,15 +57,13 @@ public:
     Lease Acquire();
 
     std::size_t Capacity() const { return capacity_; }
-    // Number of networks created so far.
-    std::size_t Size() const;
 
 private:
     void Release(NetSlot& slot);
 
     const Factory factory_;
     const std::size_t capacity_;
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::condition_variable returned_;
     std::vector<std::unique_ptr<NetSlot>> slots_;  // guarded by mutex_
     std::vector<NetSlot*> idle_;                   // guarded by mutex_
