@@ -43,7 +43,7 @@
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "detail/InferenceEngine.h"
+#include "detail/OpenCvEngine.h"
 #include "detail/Letterbox.h"
 #include "detail/OnnxSiluFusion.h"
 #include "detail/SiluLayer.h"
