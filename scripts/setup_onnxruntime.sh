@@ -36,6 +36,9 @@ fi
 if ! sha_ok "$tgz" "$package_sha256"; then
   rm -f "$tgz"
   if ! command -v npm >/dev/null 2>&1; then
+    "$(dirname "${BASH_SOURCE[0]}")/install_missing.sh" npm >&2 || true
+  fi
+  if ! command -v npm >/dev/null 2>&1; then
     say "npm is needed to fetch onnxruntime-node@$version (apt-get install npm)"
     exit 1
   fi
