@@ -1,5 +1,6 @@
-// KorvaCustomWD: a weapon detector plug-in running a YOLO ONNX model on
-// OpenCV's DNN module.
+// KorvaCustomWD: a weapon detector plug-in running a YOLO ONNX model on ONNX
+// Runtime, or on OpenCV's DNN module where ONNX Runtime is absent or refuses
+// the model.
 //
 // Model folder
 //   One ONNX model: "model.onnx", else the only "*.onnx" file. Its input must
@@ -26,26 +27,53 @@
 //     "confidence_threshold"  editable, 0..1 (Initialize's threshold)
 //     "nms_iou_threshold"     editable, 0..1 (0.45)
 //     "input_size"            read-only, wideValues = {width, height}
-//   flagEntries[0]: textA "backend", textB "opencv-cpu" | "cuda-fp16" | "none";
-//     flagA model loaded, flagB GPU requested, flagC GPU in use,
-//     valueA network pool capacity, valueB number of classes.
+//     "intra_op_threads"      editable, applies at Initialize and OptimizeModel
+//                             (see Engines)
+//   flagEntries[0]: textA "backend", textB "onnxruntime-cpu" |
+//     "onnxruntime-cuda" | "opencv-cpu" | "cuda-fp16" | "none"; flagA model
+//     loaded, flagB GPU requested, flagC GPU in use, valueA networks that may
+//     exist at once, valueB number of classes.
+//   flagEntries[1]: textA "engine", textB the engine in use and why (see
+//     Engines); flagA ONNX Runtime in use, valueA its intra-op threads.
 //   textListEntries: one per class, textA "class", textB its name,
 //     valueA its class id.
-//   texts: "model=<path of the ONNX file>" when a model is loaded.
+//   texts: "model=<path of the ONNX file>" when a model is loaded, then
+//     "engine=auto" | "engine=onnxruntime" | "engine=opencv" (see Engines).
 //   A successful Initialize replaces `parameters` with this record. Edits to
-//   the editable entries made through SetParameters apply from the next
-//   RunInference; entries with an invalid value (not a finite number in
-//   [0, 1]) and all other entries are ignored.
+//   the two thresholds made through SetParameters apply from the next
+//   RunInference; threshold entries with an invalid value (not a finite
+//   number in [0, 1]) and all other entries are ignored.
+//
+// Engines
+//   Initialize reads the engine request from `parameters`, i.e. from the
+//   record a host gave SetParameters before it (or the one the previous
+//   Initialize wrote): "engine=..." in texts, else the environment variable
+//   KORVA_ENGINE, else auto. auto runs ONNX Runtime where it loads and
+//   accepts the model, else OpenCV; onnxruntime refuses to load without it;
+//   opencv never tries it. An unknown engine or an intra_op_threads value
+//   that is not a whole number from 0 to 64 makes Initialize (and
+//   OptimizeModel) fail with a reason. ONNX Runtime (libonnxruntime.so.1,
+//   onnxruntime.dll) is looked up at KORVA_ONNXRUNTIME, then beside this
+//   library, then through the system's loader. The engine entry says what
+//   runs and why, e.g. "onnxruntime 1.31.1" or "opencv: onnxruntime not
+//   found (...)".
+//   intra_op_threads: threads one ONNX Runtime inference uses; 0 (default)
+//   is one per core, at most 8, the fastest for one camera. With several
+//   cameras, 1 gives the most frames per second in total, as concurrent
+//   inferences then do not share one pool. Idle ONNX Runtime threads never
+//   spin.
 //
 // Threads
-//   RunInference may be called from any number of threads at once. Each call
-//   leases a cv::dnn::Net of its own from a pool (a Net must not be driven by
-//   two threads at once); the pool creates up to one Net per hardware thread
-//   (at most 8), all built from one in-memory copy of the model, and callers
-//   beyond that wait for a free Net. Results do not depend on which Net ran a
-//   frame or on how many calls run at once: OpenCV's CPU layers split work by
-//   output element, so a layer gives the same bits run serially or in
-//   parallel.
+//   RunInference may be called from any number of threads at once. On ONNX
+//   Runtime every call runs on the one session of the loaded model (its Run
+//   is thread-safe), so memory does not grow with the number of cameras. On
+//   OpenCV each call leases a cv::dnn::Net of its own from a pool (a Net must
+//   not be driven by two threads at once); the pool creates up to one Net per
+//   hardware thread (at most 8), all built from one in-memory copy of the
+//   model, and callers beyond that wait for a free Net. Results do not depend
+//   on which call ran a frame or on how many calls run at once: both engines'
+//   CPU layers split work by output element, so a layer gives the same bits
+//   run serially or in parallel.
 //   The detector changes no process-wide OpenCV setting (cv::setNumThreads,
 //   the parallel backend): the host's settings apply to its work as to the
 //   host's own. OpenCV runs one parallel loop at a time per process and runs
@@ -87,9 +115,10 @@ public:
     // is left unchanged.
     bool Initialize(const std::string& modelFolder, float threshold,
                     std::string& labelMap) noexcept override;
-    // Moves the loaded model to the fastest backend available: CUDA with FP16
-    // when `useGpu` and OpenCV was built with CUDA and sees a device, else
-    // OpenCV's CPU backend. False when no model is loaded.
+    // Rebuilds the loaded model on the same engine for the fastest backend
+    // available: with `useGpu`, ONNX Runtime's CUDA provider (or OpenCV's CUDA
+    // FP16 target) where the build and a device offer it, else the CPU, with
+    // the reason in the engine entry. False when no model is loaded.
     bool OptimizeModel(bool useGpu) noexcept override;
     // Detections in `frame`; `cameraId` is copied into each detection.
     std::vector<CustomObject> RunInference(const cv::Mat& frame,
