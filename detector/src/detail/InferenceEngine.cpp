@@ -64,6 +64,12 @@ std::unique_ptr<Engine> BuildOpenCv(const std::shared_ptr<const std::vector<unsi
     return engine;
 }
 
+// Why a GPU was asked for and the CPU serves; empty otherwise.
+std::string GpuNote(const Engine& engine, const EngineRequest& request) {
+    if (!request.gpu || engine.Backend() == "cuda-fp16") return {};
+    return " (CUDA unavailable: OpenCV sees no CUDA device with an FP16 target)";
+}
+
 }  // namespace
 
 bool IsSupportedFrame(const cv::Mat& frame) {
@@ -99,7 +105,7 @@ bool InferenceEngine::ReadModel(const std::string& folder, Model& model, std::st
 
 std::unique_ptr<Engine> InferenceEngine::BuildEngine(const Model& model, EngineKind kind,
                                                      const EngineRequest& request, EngineReport& report,
-                                                     std::string& error) {
+                                                     std::string& openCvReason, std::string& error) {
     report = EngineReport{};
     std::string ortReason;
     if (kind != EngineKind::kOpenCv) {
@@ -133,7 +139,8 @@ std::unique_ptr<Engine> InferenceEngine::BuildEngine(const Model& model, EngineK
         error = OneLine(model.path + ": " + cvError + (ortReason.empty() ? "" : "; " + ortReason));
         return nullptr;
     }
-    report.text = OneLine("opencv: " + (ortReason.empty() ? std::string("requested") : ortReason));
+    openCvReason = OneLine("opencv: " + (ortReason.empty() ? std::string("requested") : ortReason));
+    report.text = OneLine(openCvReason + GpuNote(*engine, request));
     return engine;
 }
 
@@ -163,7 +170,8 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder
         auto model = std::make_shared<Model>();
         if (!ReadModel(folder, *model, error)) return nullptr;
         std::unique_ptr<InferenceEngine> loaded(new InferenceEngine());
-        loaded->engine_ = BuildEngine(*model, request.kind, request, loaded->report_, error);
+        loaded->engine_ =
+            BuildEngine(*model, request.kind, request, loaded->report_, loaded->openCvReason_, error);
         if (!loaded->engine_) return nullptr;
         if (!ChooseOutput(*loaded->engine_, *model, error)) return nullptr;
         loaded->kind_ = loaded->report_.onnxRuntime ? EngineKind::kOnnxRuntime : EngineKind::kOpenCv;
@@ -181,11 +189,15 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Rebuild(const EngineRequest& r
     try {
         auto model = std::make_shared<Model>(*model_);
         std::unique_ptr<InferenceEngine> rebuilt(new InferenceEngine());
-        rebuilt->engine_ = BuildEngine(*model, kind_, request, rebuilt->report_, error);
+        std::string ignored;
+        rebuilt->engine_ = BuildEngine(*model, kind_, request, rebuilt->report_, ignored, error);
         if (!rebuilt->engine_) return nullptr;
         if (!ChooseOutput(*rebuilt->engine_, *model, error)) return nullptr;
         rebuilt->kind_ = kind_;
-        if (kind_ == EngineKind::kOpenCv) rebuilt->report_.text = report_.text;  // keeps why OpenCV runs
+        rebuilt->openCvReason_ = openCvReason_;
+        if (kind_ == EngineKind::kOpenCv) {  // keeps why OpenCV runs
+            rebuilt->report_.text = OneLine(openCvReason_ + GpuNote(*rebuilt->engine_, request));
+        }
         rebuilt->model_ = std::move(model);
         return rebuilt;
     } catch (const std::exception& e) {

@@ -74,9 +74,11 @@ private:
 
     static bool ReadModel(const std::string& folder, Model& model, std::string& error);
     // Builds an engine of `kind` (auto tries ONNX Runtime, then OpenCV) and
-    // says in `report` what runs and why.
+    // says in `report` what runs and why; `openCvReason` is the why alone
+    // when OpenCV runs.
     static std::unique_ptr<Engine> BuildEngine(const Model& model, EngineKind kind, const EngineRequest& request,
-                                               EngineReport& report, std::string& error);
+                                               EngineReport& report, std::string& openCvReason,
+                                               std::string& error);
     // Picks the output that carries detections and its layout.
     static bool ChooseOutput(const Engine& engine, Model& model, std::string& error);
 
@@ -87,6 +89,7 @@ private:
     std::unique_ptr<Engine> engine_;
     EngineKind kind_ = EngineKind::kAuto;  // kOnnxRuntime or kOpenCv once built
     EngineReport report_;
+    std::string openCvReason_;  // why OpenCV runs, when it does
     mutable std::mutex scratchMutex_;
     mutable std::vector<std::unique_ptr<CallScratch>> idleScratch_;  // guarded by scratchMutex_
 };

@@ -38,7 +38,7 @@ struct OrtAllocator;
 enum OrtElementType : int { kOrtFloat = 1, kOrtFloat16 = 10 };
 
 // Values passed to the runtime as plain ints.
-inline constexpr int kOrtLoggingError = 3;  // logging severity: errors and worse
+inline constexpr int kOrtLoggingFatal = 4;  // logging severity: fatal errors only
 inline constexpr int kOrtGraphOptimizeAll = 99;
 inline constexpr int kOrtArenaAllocator = 1;
 inline constexpr int kOrtMemTypeDefault = 0;

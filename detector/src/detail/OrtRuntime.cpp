@@ -122,7 +122,7 @@ std::shared_ptr<const OrtRuntime> OrtRuntime::Load(const std::string& path, std:
         runtime->version_ = version != nullptr ? version : "";
         runtime->path_ = path;
         const std::string envError =
-            runtime->Consume(runtime->api_.CreateEnv(kOrtLoggingError, "korva", &runtime->env_));
+            runtime->Consume(runtime->api_.CreateEnv(kOrtLoggingFatal, "korva", &runtime->env_));
         if (!envError.empty() || runtime->env_ == nullptr) {
             reason = "ONNX Runtime cannot create its environment: " + envError;
             return nullptr;
