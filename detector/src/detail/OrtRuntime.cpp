@@ -39,11 +39,17 @@ std::string Narrow(const std::wstring& wide) {
     return utf8;
 }
 
+bool IsAbsolute(const std::string& path) {
+    const bool drive = path.size() > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+    return drive || path.rfind("\\\\", 0) == 0;
+}
+
 void* OpenLibrary(const std::string& path, std::string& error) {
+    // An absolute path also finds the runtime's own DLLs in its folder.
     HMODULE handle = LoadLibraryExW(Widen(path).c_str(), nullptr,
-                                    path.find_first_of("/\\") == std::string::npos
-                                        ? 0
-                                        : LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+                                    IsAbsolute(path)
+                                        ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS
+                                        : 0);
     if (handle == nullptr) error = "LoadLibrary failed with error " + std::to_string(GetLastError());
     return reinterpret_cast<void*>(handle);
 }
