@@ -359,12 +359,13 @@ bool KorvaCustomWD::ApplyParameters(const CustomParams& params, ParameterReport&
         const bool accepted = korva::detail::ReadRecord(
             params, model.loaded ? ReadOnlyEntries::kMustMatch : ReadOnlyEntries::kSkip,
             {*current, model, status}, next, results);
+        const std::string refusals = accepted ? std::string() : korva::detail::DescribeRefusals(results);
         report.changes.reserve(results.size());
         for (EntryResult& r : results) {
             report.changes.push_back({std::move(r.key), PublicOutcome(r.outcome), std::move(r.reason)});
         }
         if (!accepted) {
-            d.Fail({korva::detail::DescribeRefusals(results)});
+            d.Fail({refusals});
             return false;
         }
         CustomParams effective;
