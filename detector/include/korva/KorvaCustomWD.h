@@ -13,12 +13,13 @@
 //
 // Inference
 //   Frames are letterboxed into the input (aspect ratio kept, padding 114),
-//   scores below the confidence threshold dropped, boxes of one class
-//   overlapping by more than the NMS IoU suppressed (best first, at most 300), and
-//   the rest mapped back to frame pixels and clipped to the frame. Frames may
-//   be 8-bit gray, BGR or BGRA, of any size up to 16384 per side, continuous or
-//   not; any other frame, and any frame while no model is loaded, gives an
-//   empty result and is counted as not inspected (see below). Each detection has classId in [0, nc), confidence in
+//   scores below the confidence threshold dropped, of two boxes of one class
+//   overlapping by more than the NMS IoU the weaker suppressed (best first, at
+//   most 300 kept), and the rest mapped back to frame pixels and clipped to
+//   the frame. Frames may be 8-bit gray, BGR or BGRA, of any size up to 16384
+//   per side, continuous or not; any other frame, and any frame while no
+//   model is loaded, gives an empty result and counts as not inspected (see
+//   below). Each detection has classId in [0, nc), confidence in
 //   [threshold, 1], textA = class name, textB = camera id.
 //
 // Parameters (ConfigureParameters fills; ApplyParameters, or SetParameters
@@ -47,12 +48,14 @@
 // Changing settings
 //   ApplyParameters(record, report) is the live way: safe while other threads
 //   run inferences, all or nothing. Every entry is checked: an unknown key, a
-//   value out of range or of the wrong count, a key given twice, a read-only
-//   or backend or class entry that differs from the current one are refused,
-//   each with its reason in the report, and then nothing changes. Otherwise
-//   the edits are published at once (inferences already running finish with
-//   the settings they started with) and the record kept in the base class's
-//   `parameters` becomes the effective one. Status entries are ignored.
+//   value out of range or of the wrong count, a key given twice, and a
+//   read-only entry (input_size, model, class) that differs from the loaded
+//   model are refused, each with its reason in the report, and then nothing
+//   changes. Status entries and the backend entry are reports and ignored;
+//   with no model loaded, read-only entries are skipped too. Otherwise the
+//   edits are published at once (inferences already running finish with the
+//   settings they started with) and the base class's `parameters` becomes
+//   the effective record.
 //   The base class's SetParameters only stores a record: it is not
 //   synchronised, so the detector reads that record only at two points, in
 //   Initialize and in the no-argument ApplyParameters. Initialize takes every
@@ -92,7 +95,9 @@
 //   OptimizeModel leaves the previous model serving. ApplyParameters(record,
 //   report), ConfigureParameters, Statistics, LastInferenceError and LastError
 //   may run at any time. SetParameters, SetLoadEngineOnCreate (base class) and
-//   the no-argument ApplyParameters must not run concurrently with other calls.
+//   the no-argument ApplyParameters must not run concurrently with other calls
+//   (inference never reads the stored record, so a host that breaks this rule
+//   beside RunInference alone only loses its edit's effect).
 //   The destructor must not run while any other call on the detector is in
 //   progress or may still start: the host stops its cameras first.
 //
