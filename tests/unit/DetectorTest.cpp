@@ -667,7 +667,7 @@ INSTANTIATE_TEST_SUITE_P(
                      p.valueListEntries.push_back({"nms_iou_treshold", {0.9}, "", "", 0});
                  },
                  false,
-                 {{"confidence_threshold", Outcome::kNotApplied}, {"nms_iou_treshold", Outcome::kRefused}},
+                 {{"nms_iou_treshold", Outcome::kRefused}, {"confidence_threshold", Outcome::kNotApplied}},
                  "unknown key", 3},
         EditCase{"InputSizeWritten", [](CustomParams& p) { SetValues(p, "input_size", {320, 320}); },
                  false, {{"input_size", Outcome::kRefused}}, "read-only", 3},
@@ -690,7 +690,7 @@ INSTANTIATE_TEST_SUITE_P(
                      p.flagEntries.push_back({});
                      p.flagEntries.back().textA = "tracking";
                  },
-                 false, {{"tracking", Outcome::kRefused}}, "flag entry", 3},
+                 false, {{"tracking", Outcome::kRefused}}, "unknown flag entry", 3},
         EditCase{"PoolCapacityZero", [](CustomParams& p) { SetValues(p, "pool_capacity", {0}); }, false,
                  {{"pool_capacity", Outcome::kRefused}}, "whole number from 1 to 64", 3},
         EditCase{"PoolCapacityFraction", [](CustomParams& p) { SetValues(p, "pool_capacity", {2.5}); },

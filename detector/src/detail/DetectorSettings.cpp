@@ -1,5 +1,6 @@
 #include "detail/DetectorSettings.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <utility>
@@ -35,25 +36,30 @@ bool Fraction(const SettingValue& value, float& out, std::string& reason) {
     return true;
 }
 
-SettingValue Of(double v) { return SettingValue{{v}, {}}; }
-SettingValue OfText(std::string text) { return SettingValue{{}, std::move(text)}; }
+std::vector<SettingValue> Of(double v) { return {SettingValue{{v}, {}, {}}}; }
+std::vector<SettingValue> OfText(std::string text) { return {SettingValue{{}, std::move(text), {}}}; }
+
+using Current = const RecordSource&;
 
 const std::vector<SettingKey> kKeys = {
     {"confidence_threshold", EntryKind::kNumbers, KeyUse::kLive,
      "detections scoring below this are dropped; 0..1",
-     [](const SettingValue& v, DetectorSettings& s, std::string& reason) {
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          return Fraction(v, s.confidenceThreshold, reason);
      },
      [](const RecordSource& r) { return Of(r.settings.confidenceThreshold); }},
     {"nms_iou_threshold", EntryKind::kNumbers, KeyUse::kLive,
      "of two same-class boxes overlapping more than this, the weaker is suppressed; 0..1",
-     [](const SettingValue& v, DetectorSettings& s, std::string& reason) {
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          return Fraction(v, s.nmsIouThreshold, reason);
      },
      [](const RecordSource& r) { return Of(r.settings.nmsIouThreshold); }},
     {"pool_capacity", EntryKind::kNumbers, KeyUse::kLoadTime,
      "networks kept for inferences running at once; 1..64; used from the next Initialize",
-     [](const SettingValue& v, DetectorSettings& s, std::string& reason) {
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          double n = 0.0;
          if (!OneNumber(v, n, reason)) return false;
          if (!(n >= 1.0 && n <= kMaxPoolCapacity && n == std::floor(n))) {
@@ -66,28 +72,29 @@ const std::vector<SettingKey> kKeys = {
      },
      [](const RecordSource& r) { return Of(r.settings.poolCapacity); }},
     {"input_size", EntryKind::kNumbers, KeyUse::kReadOnly, "network input width and height in pixels",
-     nullptr,
+     false, nullptr, nullptr,
      [](const RecordSource& r) {
-         return SettingValue{{double(r.model.inputSize.width), double(r.model.inputSize.height)}, {}};
+         return std::vector<SettingValue>{
+             {{double(r.model.inputSize.width), double(r.model.inputSize.height)}, {}, {}}};
      }},
     {"frames_inspected", EntryKind::kNumbers, KeyUse::kStatus,
-     "frames the model ran on, with or without detections", nullptr,
+     "frames the model ran on, with or without detections", false, nullptr, nullptr,
      [](const RecordSource& r) { return Of(double(r.status.framesInspected)); }},
     {"frames_refused_no_model", EntryKind::kNumbers, KeyUse::kStatus,
-     "frames not inspected: no model was loaded", nullptr,
+     "frames not inspected: no model was loaded", false, nullptr, nullptr,
      [](const RecordSource& r) { return Of(double(r.status.framesRefusedNoModel)); }},
     {"frames_refused_unsupported", EntryKind::kNumbers, KeyUse::kStatus,
-     "frames not inspected: empty, not 8-bit gray/BGR/BGRA, or a side above 16384", nullptr,
+     "frames not inspected: empty, not 8-bit gray/BGR/BGRA, or a side above 16384", false, nullptr, nullptr,
      [](const RecordSource& r) { return Of(double(r.status.framesRefusedUnsupported)); }},
     {"inference_failures", EntryKind::kNumbers, KeyUse::kStatus,
-     "frames not inspected: the inference failed (see last_inference_error)", nullptr,
+     "frames not inspected: the inference failed (see last_inference_error)", false, nullptr, nullptr,
      [](const RecordSource& r) { return Of(double(r.status.inferenceFailures)); }},
-    {"model", EntryKind::kText, KeyUse::kReadOnly, "path of the loaded ONNX file", nullptr,
+    {"model", EntryKind::kText, KeyUse::kReadOnly, "path of the loaded ONNX file", false, nullptr, nullptr,
      [](const RecordSource& r) { return OfText(r.model.modelPath); }},
     {"gpu_fallback", EntryKind::kText, KeyUse::kStatus, "why a requested GPU is not in use",
-     nullptr, [](const RecordSource& r) { return OfText(r.model.gpuFallback); }},
+     false, nullptr, nullptr, [](const RecordSource& r) { return OfText(r.model.gpuFallback); }},
     {"last_inference_error", EntryKind::kText, KeyUse::kStatus, "reason of the last failed inference",
-     nullptr, [](const RecordSource& r) { return OfText(r.status.lastInferenceError); }},
+     false, nullptr, nullptr, [](const RecordSource& r) { return OfText(r.status.lastInferenceError); }},
 };
 
 const SettingKey* FindKey(const std::string& name, EntryKind kind) {
@@ -98,13 +105,23 @@ const SettingKey* FindKey(const std::string& name, EntryKind kind) {
 }
 
 bool SameValue(const SettingValue& a, const SettingValue& b) {
-    if (a.text != b.text || a.numbers.size() != b.numbers.size()) return false;
+    if (a.text != b.text || a.qualifier != b.qualifier || a.numbers.size() != b.numbers.size()) return false;
     for (std::size_t i = 0; i < a.numbers.size(); ++i) {
         // Compared as the settings hold them, so a handed-back float reads equal.
         if (static_cast<float>(a.numbers[i]) != static_cast<float>(b.numbers[i])) return false;
     }
     return true;
 }
+
+bool SameValues(const std::vector<SettingValue>& a, const std::vector<SettingValue>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!SameValue(a[i], b[i])) return false;
+    }
+    return true;
+}
+
+const char* const kReportFlagEntries[] = {kKeyBackend};
 
 FlagEntry BackendEntry(const ModelDescription& model) {
     FlagEntry backend;
@@ -125,7 +142,7 @@ public:
                  std::vector<EntryResult>& results)
         : readOnly_(readOnly), current_(current), out_(out), results_(results) {}
 
-    void Entry(const std::string& name, EntryKind kind, SettingValue value) {
+    void Entry(const std::string& name, EntryKind kind, const SettingValue& value) {
         const SettingKey* key = FindKey(name, kind);
         if (key == nullptr) {
             const EntryKind other = kind == EntryKind::kText ? EntryKind::kNumbers : EntryKind::kText;
@@ -134,34 +151,28 @@ public:
                                                      : "belongs in valueListEntries");
             return;
         }
-        for (const SettingKey* k : seen_) {
-            if (k == key) {
-                Refuse(name, "given more than once");
-                return;
-            }
+        const bool first = std::find(seen_.begin(), seen_.end(), key) == seen_.end();
+        if (!first && !key->repeated) {
+            Refuse(name, "given more than once");
+            return;
         }
-        seen_.push_back(key);
+        if (first) seen_.push_back(key);
         switch (key->use) {
             case KeyUse::kStatus:
                 return;
-            case KeyUse::kReadOnly:
-                if (readOnly_ == ReadOnlyEntries::kMustMatch && !SameValue(value, key->read(current_))) {
+            case KeyUse::kReadOnly: {
+                if (readOnly_ == ReadOnlyEntries::kSkip) return;
+                const std::vector<SettingValue> now = key->read(current_);
+                if (now.size() != 1 || !SameValue(value, now.front())) {
                     Refuse(name, "read-only; it describes the loaded model");
                 }
                 return;
+            }
             case KeyUse::kLive:
             case KeyUse::kLoadTime: {
+                if (first && key->clear != nullptr) key->clear(out_);
                 std::string reason;
-                if (!key->parse(value, out_, reason)) {
-                    Refuse(name, reason);
-                    return;
-                }
-                const RecordSource now{out_, current_.model, current_.status};
-                if (!SameValue(key->read(now), key->read(current_))) {
-                    results_.push_back({name, key->use == KeyUse::kLive ? EntryOutcome::kApplied
-                                                                         : EntryOutcome::kAtNextLoad,
-                                        {}});
-                }
+                if (!key->parse(value, current_, out_, reason)) Refuse(name, reason);
                 return;
             }
         }
@@ -170,6 +181,17 @@ public:
     void Refuse(const std::string& name, const std::string& reason) {
         results_.push_back({name, EntryOutcome::kRefused, reason});
         refused_ = true;
+    }
+
+    // Lists each key read whose value changed.
+    void ListChanges() {
+        const RecordSource now{out_, current_.model, current_.status};
+        for (const SettingKey* key : seen_) {
+            if (key->use != KeyUse::kLive && key->use != KeyUse::kLoadTime) continue;
+            if (SameValues(key->read(now), key->read(current_))) continue;
+            results_.push_back(
+                {key->name, key->use == KeyUse::kLive ? EntryOutcome::kApplied : EntryOutcome::kAtNextLoad, {}});
+        }
     }
 
     bool Refused() const { return refused_; }
@@ -186,6 +208,13 @@ private:
 }  // namespace
 
 const std::vector<SettingKey>& SettingKeys() { return kKeys; }
+
+bool IsReportFlagEntry(const std::string& name) {
+    for (const char* known : kReportFlagEntries) {
+        if (name == known) return true;
+    }
+    return false;
+}
 
 const char* KeyUseName(KeyUse use) {
     switch (use) {
@@ -204,7 +233,9 @@ bool ReadRecord(const CustomParams& record, ReadOnlyEntries readOnly, const Reco
     RecordReader reader(readOnly, current, out, results);
 
     for (const ValueListEntry& e : record.valueListEntries) {
-        reader.Entry(e.textA, EntryKind::kNumbers, SettingValue{e.wideValues, {}});
+        const SettingKey* key = FindKey(e.textA, EntryKind::kNumbers);
+        reader.Entry(e.textA, EntryKind::kNumbers,
+                     SettingValue{e.wideValues, {}, key != nullptr && key->repeated ? e.textB : std::string()});
     }
     for (const std::string& line : record.texts) {
         const std::size_t eq = line.find('=');
@@ -212,14 +243,11 @@ bool ReadRecord(const CustomParams& record, ReadOnlyEntries readOnly, const Reco
             reader.Refuse(line, "not a name=value line");
             continue;
         }
-        reader.Entry(line.substr(0, eq), EntryKind::kText, SettingValue{{}, line.substr(eq + 1)});
+        reader.Entry(line.substr(0, eq), EntryKind::kText, SettingValue{{}, line.substr(eq + 1), {}});
     }
-    // The backend entry reports what OptimizeModel chose; it is not a setting.
-    for (std::size_t i = 0; i < record.flagEntries.size(); ++i) {
-        const FlagEntry& e = record.flagEntries[i];
-        if (e.textA != kKeyBackend || i != 0) {
-            reader.Refuse(e.textA, i == 0 ? "unknown key" : "only one flag entry is known");
-        }
+    // Flag entries report what runs (OptimizeModel chooses it); none is a setting.
+    for (const FlagEntry& e : record.flagEntries) {
+        if (!IsReportFlagEntry(e.textA)) reader.Refuse(e.textA, "unknown flag entry");
     }
     const std::vector<std::string>& names = current.model.classNames;
     for (const TextListEntry& e : record.textListEntries) {
@@ -232,6 +260,7 @@ bool ReadRecord(const CustomParams& record, ReadOnlyEntries readOnly, const Reco
         }
     }
 
+    reader.ListChanges();
     if (!reader.Refused()) return true;
     out = current.settings;
     for (EntryResult& r : results) {
@@ -257,12 +286,14 @@ std::string DescribeRefusals(const std::vector<EntryResult>& results) {
 void WriteRecord(const RecordSource& source, CustomParams& params) {
     CustomParams out;
     for (const SettingKey& key : kKeys) {
-        SettingValue value = key.read(source);
-        if (key.kind == EntryKind::kNumbers) {
-            out.valueListEntries.push_back(
-                {key.name, std::move(value.numbers), KeyUseName(key.use), key.help, 0});
-        } else if (!value.text.empty()) {
-            out.texts.push_back(std::string(key.name) + "=" + value.text);
+        for (SettingValue& value : key.read(source)) {
+            if (key.kind == EntryKind::kNumbers) {
+                out.valueListEntries.push_back({key.name, std::move(value.numbers),
+                                                key.repeated ? std::move(value.qualifier) : KeyUseName(key.use),
+                                                key.help, 0});
+            } else if (!value.text.empty()) {
+                out.texts.push_back(std::string(key.name) + "=" + value.text);
+            }
         }
     }
     out.flagEntries.push_back(BackendEntry(source.model));

@@ -73,6 +73,7 @@ enum class KeyUse {
 struct SettingValue {
     std::vector<double> numbers;  // EntryKind::kNumbers
     std::string text;             // EntryKind::kText
+    std::string qualifier;        // repeated keys: the entry's textB (a class, a camera)
 };
 
 struct SettingKey {
@@ -80,11 +81,19 @@ struct SettingKey {
     EntryKind kind;
     KeyUse use;
     const char* help;
-    // kLive and kLoadTime only: stores `value` in `settings`, or returns
-    // false with a reason when it is not acceptable.
-    bool (*parse)(const SettingValue& value, DetectorSettings& settings, std::string& reason);
-    // The current value. A kText key with an empty text is not written.
-    SettingValue (*read)(const RecordSource& source);
+    // False: at most one entry. True (kNumbers only): any number of entries,
+    // each with a qualifier in textB instead of the use marker; the entries
+    // of a record replace the key's whole list (`clear` empties it first).
+    bool repeated;
+    void (*clear)(DetectorSettings& settings);
+    // kLive and kLoadTime only: stores `value` in `settings` (a repeated key
+    // adds it), or returns false with a reason when it is not acceptable.
+    // `current` describes the loaded model (no classes while none is).
+    bool (*parse)(const SettingValue& value, const RecordSource& current, DetectorSettings& settings,
+                  std::string& reason);
+    // The current value, one per entry. A kText key with an empty text is
+    // not written.
+    std::vector<SettingValue> (*read)(const RecordSource& source);
 };
 
 // The key table, in the order the record lists the keys.
@@ -97,6 +106,10 @@ const char* KeyUseName(KeyUse use);
 // The other entries a record carries, handed back unchanged or ignored.
 inline constexpr const char* kKeyBackend = "backend";  // flagEntries[0]
 inline constexpr const char* kKeyClass = "class";      // textListEntries, one per class
+
+// True for the textA of a flag entry the detector writes as a report; such
+// entries are ignored when handed back, any other flag entry is refused.
+bool IsReportFlagEntry(const std::string& name);
 
 // What became of one entry of a handed-in record.
 enum class EntryOutcome {
@@ -116,9 +129,10 @@ struct EntryResult {
 // skip them (Initialize, or no model loaded: they describe an old model).
 enum class ReadOnlyEntries { kSkip, kMustMatch };
 
-// Reads every entry of `record` over `current.settings` into `out`. The
-// backend entry and status entries are ignored. All or nothing: true when no
-// entry is refused; `results` then lists the entries that change a value. On false `out` is `current.settings`, `results` lists
+// Reads every entry of `record` over `current.settings` into `out`. Report
+// flag entries and status entries are ignored. All or nothing: true when no
+// entry is refused; `results` then lists, after the refusals, each key whose
+// value changes, once. On false `out` is `current.settings`, `results` lists
 // every refused entry with its reason and every changed one as held back.
 bool ReadRecord(const CustomParams& record, ReadOnlyEntries readOnly, const RecordSource& current,
                 DetectorSettings& out, std::vector<EntryResult>& results);
