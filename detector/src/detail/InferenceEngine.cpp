@@ -53,21 +53,21 @@ bool InputSizeFromOnnx(const std::vector<unsigned char>& onnx, cv::Size& size, s
     return true;
 }
 
+// On the GPU when asked for and available, else on the CPU with the reason
+// in `gpuFallback`.
 std::unique_ptr<Engine> BuildOpenCv(const std::shared_ptr<const std::vector<unsigned char>>& onnx,
-                                    cv::Size inputSize, bool gpu, std::string& error) {
-    const OpenCvTarget target =
-        gpu && OpenCvCudaFp16Available() ? OpenCvTarget::kCudaFp16 : OpenCvTarget::kCpu;
-    std::unique_ptr<Engine> engine = OpenCvEngine::Create(onnx, inputSize, target, DefaultPoolCapacity(), error);
-    if (!engine && target == OpenCvTarget::kCudaFp16) {
-        engine = OpenCvEngine::Create(onnx, inputSize, OpenCvTarget::kCpu, DefaultPoolCapacity(), error);
+                                    cv::Size inputSize, const EngineRequest& request, std::string& gpuFallback,
+                                    std::string& error) {
+    if (request.gpu && !OpenCvCudaFp16Available()) {
+        gpuFallback = "GPU requested, but OpenCV has no CUDA FP16 target or sees no device; running on the CPU";
     }
-    return engine;
-}
-
-// Why a GPU was asked for and the CPU serves; empty otherwise.
-std::string GpuNote(const Engine& engine, const EngineRequest& request) {
-    if (!request.gpu || engine.Backend() == "cuda-fp16") return {};
-    return " (CUDA unavailable: OpenCV sees no CUDA device with an FP16 target)";
+    if (request.gpu && gpuFallback.empty()) {
+        std::unique_ptr<Engine> gpu =
+            OpenCvEngine::Create(onnx, inputSize, OpenCvTarget::kCudaFp16, request.poolCapacity, error);
+        if (gpu) return gpu;
+        gpuFallback = "GPU requested, but " + error + "; running on the CPU";
+    }
+    return OpenCvEngine::Create(onnx, inputSize, OpenCvTarget::kCpu, request.poolCapacity, error);
 }
 
 }  // namespace
@@ -105,8 +105,10 @@ bool InferenceEngine::ReadModel(const std::string& folder, Model& model, std::st
 
 std::unique_ptr<Engine> InferenceEngine::BuildEngine(const Model& model, EngineKind kind,
                                                      const EngineRequest& request, EngineReport& report,
-                                                     std::string& openCvReason, std::string& error) {
+                                                     std::string& openCvReason, std::string& gpuFallback,
+                                                     std::string& error) {
     report = EngineReport{};
+    gpuFallback.clear();
     std::string ortReason;
     if (kind != EngineKind::kOpenCv) {
         std::shared_ptr<const OrtRuntime> runtime = OrtRuntime::Shared(ortReason);
@@ -118,7 +120,8 @@ std::unique_ptr<Engine> InferenceEngine::BuildEngine(const Model& model, EngineK
             std::unique_ptr<OrtEngine> engine =
                 OrtEngine::Create(runtime, *model.onnx, model.inputSize, options, note, ortReason);
             if (engine) {
-                report.text = "onnxruntime " + runtime->Version() + (note.empty() ? "" : " (" + note + ")");
+                report.text = "onnxruntime " + runtime->Version();
+                if (!note.empty()) gpuFallback = OneLine("GPU requested, but " + note + "; running on the CPU");
                 report.onnxRuntime = true;
                 report.intraOpThreads = engine->IntraOpThreads();
                 return engine;
@@ -134,13 +137,13 @@ std::unique_ptr<Engine> InferenceEngine::BuildEngine(const Model& model, EngineK
     }
 
     std::string cvError;
-    std::unique_ptr<Engine> engine = BuildOpenCv(model.onnx, model.inputSize, request.gpu, cvError);
+    std::unique_ptr<Engine> engine = BuildOpenCv(model.onnx, model.inputSize, request, gpuFallback, cvError);
     if (!engine) {
         error = OneLine(model.path + ": " + cvError + (ortReason.empty() ? "" : "; " + ortReason));
         return nullptr;
     }
     openCvReason = OneLine("opencv: " + (ortReason.empty() ? std::string("requested") : ortReason));
-    report.text = OneLine(openCvReason + GpuNote(*engine, request));
+    report.text = openCvReason;
     return engine;
 }
 
@@ -170,11 +173,12 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder
         auto model = std::make_shared<Model>();
         if (!ReadModel(folder, *model, error)) return nullptr;
         std::unique_ptr<InferenceEngine> loaded(new InferenceEngine());
-        loaded->engine_ =
-            BuildEngine(*model, request.kind, request, loaded->report_, loaded->openCvReason_, error);
+        loaded->engine_ = BuildEngine(*model, request.kind, request, loaded->report_, loaded->openCvReason_,
+                                      loaded->gpuFallback_, error);
         if (!loaded->engine_) return nullptr;
         if (!ChooseOutput(*loaded->engine_, *model, error)) return nullptr;
-        loaded->kind_ = loaded->report_.onnxRuntime ? EngineKind::kOnnxRuntime : EngineKind::kOpenCv;
+        loaded->request_ = request;
+        loaded->request_.kind = loaded->report_.onnxRuntime ? EngineKind::kOnnxRuntime : EngineKind::kOpenCv;
         loaded->model_ = std::move(model);
         return loaded;
     } catch (const std::exception& e) {
@@ -185,19 +189,19 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder
     return nullptr;
 }
 
-std::unique_ptr<InferenceEngine> InferenceEngine::Rebuild(const EngineRequest& request, std::string& error) const {
+std::unique_ptr<InferenceEngine> InferenceEngine::Rebuild(bool gpu, std::string& error) const {
     try {
         auto model = std::make_shared<Model>(*model_);
         std::unique_ptr<InferenceEngine> rebuilt(new InferenceEngine());
+        rebuilt->request_ = request_;
+        rebuilt->request_.gpu = gpu;
         std::string ignored;
-        rebuilt->engine_ = BuildEngine(*model, kind_, request, rebuilt->report_, ignored, error);
+        rebuilt->engine_ = BuildEngine(*model, request_.kind, rebuilt->request_, rebuilt->report_, ignored,
+                                       rebuilt->gpuFallback_, error);
         if (!rebuilt->engine_) return nullptr;
         if (!ChooseOutput(*rebuilt->engine_, *model, error)) return nullptr;
-        rebuilt->kind_ = kind_;
         rebuilt->openCvReason_ = openCvReason_;
-        if (kind_ == EngineKind::kOpenCv) {  // keeps why OpenCV runs
-            rebuilt->report_.text = OneLine(openCvReason_ + GpuNote(*rebuilt->engine_, request));
-        }
+        if (request_.kind == EngineKind::kOpenCv) rebuilt->report_.text = openCvReason_;  // keeps why OpenCV runs
         rebuilt->model_ = std::move(model);
         return rebuilt;
     } catch (const std::exception& e) {
@@ -217,12 +221,16 @@ ModelDescription InferenceEngine::Describe(bool gpuRequested) const {
     d.poolCapacity = static_cast<int>(engine_->Instances());
     d.modelPath = model_->path;
     d.classNames = model_->classNames;
+    d.gpuFallback = gpuFallback_;
+    d.engine = report_.text;
+    d.onnxRuntime = report_.onnxRuntime;
+    d.intraOpThreads = report_.intraOpThreads;
     return d;
 }
 
 std::unique_ptr<InferenceEngine::CallScratch> InferenceEngine::TakeScratch() const {
     {
-        std::lock_guard<std::mutex> lock(scratchMutex_);
+        MutexLock lock(scratchMutex_);
         if (!idleScratch_.empty()) {
             std::unique_ptr<CallScratch> scratch = std::move(idleScratch_.back());
             idleScratch_.pop_back();
@@ -233,7 +241,7 @@ std::unique_ptr<InferenceEngine::CallScratch> InferenceEngine::TakeScratch() con
 }
 
 void InferenceEngine::ReturnScratch(std::unique_ptr<CallScratch> scratch) const {
-    std::lock_guard<std::mutex> lock(scratchMutex_);
+    MutexLock lock(scratchMutex_);
     idleScratch_.push_back(std::move(scratch));
 }
 

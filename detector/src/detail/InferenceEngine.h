@@ -7,7 +7,6 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,7 +17,9 @@
 #include "detail/Engine.h"
 #include "detail/EngineRequest.h"
 #include "detail/Letterbox.h"
+#include "detail/Mutex.h"
 #include "detail/OutputLayout.h"
+#include "detail/ThreadAnnotations.h"
 #include "korva/CustomObject.h"
 
 namespace korva::detail {
@@ -34,13 +35,15 @@ class InferenceEngine {
 public:
     // Loads the model folder and builds the engine `request` asks for (see
     // EngineRequest.h), warmed up. Null with a one-line reason in `error` on
-    // any failure. Never throws.
+    // any failure. Throws only when memory runs out while the reason is
+    // written.
     static std::unique_ptr<InferenceEngine> Load(const std::string& folder, const EngineRequest& request,
                                                  std::string& error);
 
-    // The same model on a fresh engine of the same kind, built for `request`'s
-    // GPU wish and thread count. Null with a reason on failure. Never throws.
-    std::unique_ptr<InferenceEngine> Rebuild(const EngineRequest& request, std::string& error) const;
+    // The same model on a fresh engine of the same kind, threads and pool,
+    // built for the GPU when `gpu`. Null with a reason on failure; throws as
+    // Load.
+    std::unique_ptr<InferenceEngine> Rebuild(bool gpu, std::string& error) const;
 
     // Detections in `frame`, which must satisfy IsSupportedFrame. Throws on
     // engine failures; the caller turns that into an empty result.
@@ -50,6 +53,8 @@ public:
     const std::vector<std::string>& ClassNames() const { return model_->classNames; }
     ModelDescription Describe(bool gpuRequested) const;
     const EngineReport& Report() const { return report_; }
+    // Why the GPU asked for is not in use; empty when it is or none was asked for.
+    const std::string& GpuFallback() const { return gpuFallback_; }
 
 private:
     // Immutable once loaded; shared by every engine built from it.
@@ -75,23 +80,24 @@ private:
     static bool ReadModel(const std::string& folder, Model& model, std::string& error);
     // Builds an engine of `kind` (auto tries ONNX Runtime, then OpenCV) and
     // says in `report` what runs and why; `openCvReason` is the why alone
-    // when OpenCV runs.
+    // when OpenCV runs, `gpuFallback` why a GPU asked for is not used.
     static std::unique_ptr<Engine> BuildEngine(const Model& model, EngineKind kind, const EngineRequest& request,
                                                EngineReport& report, std::string& openCvReason,
-                                               std::string& error);
+                                               std::string& gpuFallback, std::string& error);
     // Picks the output that carries detections and its layout.
     static bool ChooseOutput(const Engine& engine, Model& model, std::string& error);
 
-    std::unique_ptr<CallScratch> TakeScratch() const;
-    void ReturnScratch(std::unique_ptr<CallScratch> scratch) const;
+    std::unique_ptr<CallScratch> TakeScratch() const KORVA_EXCLUDES(scratchMutex_);
+    void ReturnScratch(std::unique_ptr<CallScratch> scratch) const KORVA_EXCLUDES(scratchMutex_);
 
     std::shared_ptr<const Model> model_;
     std::unique_ptr<Engine> engine_;
-    EngineKind kind_ = EngineKind::kAuto;  // kOnnxRuntime or kOpenCv once built
+    EngineRequest request_;  // what built the engine; its kind is kOnnxRuntime or kOpenCv
     EngineReport report_;
     std::string openCvReason_;  // why OpenCV runs, when it does
-    mutable std::mutex scratchMutex_;
-    mutable std::vector<std::unique_ptr<CallScratch>> idleScratch_;  // guarded by scratchMutex_
+    std::string gpuFallback_;
+    mutable Mutex scratchMutex_;
+    mutable std::vector<std::unique_ptr<CallScratch>> idleScratch_ KORVA_GUARDED_BY(scratchMutex_);
 };
 
 }  // namespace korva::detail
