@@ -1,6 +1,7 @@
 #include "Annotation.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -21,14 +22,33 @@ double Luminance(const cv::Scalar& bgr) { return 0.114 * bgr[0] + 0.587 * bgr[1]
 
 }  // namespace
 
+double RelativeLuminance(const cv::Scalar& bgr) {
+    auto linear = [](double v) {
+        const double c = v / 255.0;
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.0722 * linear(bgr[0]) + 0.7152 * linear(bgr[1]) + 0.2126 * linear(bgr[2]);
+}
+
+double ContrastRatio(const cv::Scalar& a, const cv::Scalar& b) {
+    const double la = RelativeLuminance(a);
+    const double lb = RelativeLuminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+namespace {
+
+}  // namespace
+
 cv::Scalar ClassColor(int classId) {
     const int n = static_cast<int>(std::size(kPalette));
     return kPalette[((classId % n) + n) % n];
 }
 
 cv::Scalar TextColorOn(const cv::Scalar& background) {
-    // Black text from a luminance of 140 up: it then contrasts more than white.
-    return Luminance(background) >= 140.0 ? cv::Scalar(0, 0, 0) : cv::Scalar(255, 255, 255);
+    const cv::Scalar black(0, 0, 0);
+    const cv::Scalar white(255, 255, 255);
+    return ContrastRatio(background, black) >= ContrastRatio(background, white) ? black : white;
 }
 
 void Annotate(cv::Mat& image, const std::vector<Detection>& detections) {

@@ -18,6 +18,9 @@ cv::Scalar ClassColor(int classId);
 // Black or white, whichever contrasts more with `background` (BGR).
 cv::Scalar TextColorOn(const cv::Scalar& background);
 
+// Contrast ratio of two sRGB colours (BGR), 1 to 21, as WCAG defines it.
+double ContrastRatio(const cv::Scalar& a, const cv::Scalar& b);
+
 // Draws every detection onto `image` (8-bit, 1, 3 or 4 channels).
 void Annotate(cv::Mat& image, const std::vector<Detection>& detections);
 

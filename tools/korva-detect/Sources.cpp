@@ -10,6 +10,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
+#include <opencv2/videoio/registry.hpp>
 
 namespace korva::detect {
 
@@ -117,8 +118,12 @@ public:
             if (kind_ == SourceKind::kCamera) {
                 capture_.open(std::stoi(spec.argument), cv::CAP_ANY);
             } else {
-                // FFmpeg first: other back ends log errors for names they cannot open.
-                if (!capture_.open(spec.argument, cv::CAP_FFMPEG)) capture_.open(spec.argument, cv::CAP_ANY);
+                // FFmpeg where OpenCV has it: the others log errors for names they cannot open.
+                if (cv::videoio_registry::hasBackend(cv::CAP_FFMPEG)) {
+                    capture_.open(spec.argument, cv::CAP_FFMPEG);
+                } else {
+                    capture_.open(spec.argument, cv::CAP_ANY);
+                }
             }
         } catch (const std::exception&) {
             capture_.release();
