@@ -115,9 +115,10 @@ void ExpectNoPartFiles(const fs::path& dir) {
 // ---- Good input: records equal RunInference on the same frames ---------------
 
 struct Source {
-    std::string name;                 // expected source name
+    std::string name;                 // expected source name; empty: the only one there is
     std::string argument;             // relative to the temp folder
-    std::vector<std::string> images;  // files read in order (empty: the demo video)
+    std::vector<std::string> images;  // files read in order (empty: a video)
+    std::string video;                // the video file, when not `argument` itself
 };
 
 struct GoodCase {
@@ -134,7 +135,7 @@ void WriteNoise(const fs::path& p, cv::Size size, unsigned seed) {
 
 std::vector<Source> OneImage(const fs::path& t) {
     WriteNoise(t / "scene.png", {200, 150}, 1);
-    return {{"scene", "scene.png", {"scene.png"}}};
+    return {{"scene", "scene.png", {"scene.png"}, ""}};
 }
 
 std::vector<Source> Folder(const fs::path& t) {
@@ -143,17 +144,20 @@ std::vector<Source> Folder(const fs::path& t) {
     WriteNoise(t / "shots" / "a.jpg", {97, 211}, 3);
     WriteNoise(t / "shots" / "c.bmp", {640, 48}, 4);
     WriteFile(t / "shots" / "notes.txt", "not an image");
-    return {{"shots", "shots", {"shots/a.jpg", "shots/b.png", "shots/c.bmp"}}};
+    return {{"shots", "shots", {"shots/a.jpg", "shots/b.png", "shots/c.bmp"}, ""}};
 }
 
 std::vector<Source> TwoSources(const fs::path& t) {
     std::vector<Source> s = Folder(t);
     WriteNoise(t / "door.png", {160, 120}, 5);
-    s.push_back({"door", "door.png", {"door.png"}});
+    s.push_back({"door", "door.png", {"door.png"}, ""});
     return s;
 }
 
-std::vector<Source> DemoVideo(const fs::path&) { return {{"AK47 Glock", kDemoVideo, {}}}; }
+std::vector<Source> DemoVideo(const fs::path&) { return {{"AK47 Glock", kDemoVideo, {}, kDemoVideo}}; }
+
+// A URL goes through the stream path (FFmpeg reads file:// as it reads rtsp://).
+std::vector<Source> StreamUrl(const fs::path&) { return {{"", "file://" + kDemoVideo, {}, kDemoVideo}}; }
 
 class DetectToolGoodInput : public testing::TestWithParam<GoodCase> {};
 
@@ -166,7 +170,8 @@ TEST_P(DetectToolGoodInput, RecordsEqualTheDetectorsResults) {
                                      (tmp.path() / "annotated").string()};
     if (c.maxFrames > 0) args.insert(args.end(), {"--max-frames", std::to_string(c.maxFrames)});
     for (const Source& s : sources) {
-        args.push_back(fs::path(s.argument).is_absolute() ? s.argument : (tmp.path() / s.argument).string());
+        const bool asGiven = fs::path(s.argument).is_absolute() || s.argument.find("://") != std::string::npos;
+        args.push_back(asGiven ? s.argument : (tmp.path() / s.argument).string());
     }
     const ToolResult run = RunTool(args, tmp.path());
     ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -177,10 +182,11 @@ TEST_P(DetectToolGoodInput, RecordsEqualTheDetectorsResults) {
     ASSERT_TRUE(detector.Initialize(c.model, c.threshold, labelMap)) << detector.LastError();
     std::size_t expectedRecords = 0;
     std::size_t detections = 0;
-    for (const Source& s : sources) {
+    for (Source s : sources) {
+        if (s.name.empty() && !records.empty()) s.name = records.begin()->first.first;
         std::vector<cv::Mat> frames;
         if (s.images.empty()) {
-            cv::VideoCapture video(s.argument);
+            cv::VideoCapture video(s.video);
             for (cv::Mat f; static_cast<int>(frames.size()) < c.maxFrames && video.read(f);) frames.push_back(f.clone());
         } else {
             for (const std::string& f : s.images) frames.push_back(cv::imread((tmp.path() / f).string()));
@@ -201,13 +207,13 @@ TEST_P(DetectToolGoodInput, RecordsEqualTheDetectorsResults) {
                 EXPECT_EQ(cv::imread(out.string()).size(), frames[i].size()) << out;
             }
         }
-        if (s.images.empty()) {
+        if (s.images.empty() && s.argument == s.video) {
             cv::VideoCapture annotated((tmp.path() / "annotated" / (s.name + ".mp4")).string());
             ASSERT_TRUE(annotated.isOpened());
             EXPECT_EQ(annotated.get(cv::CAP_PROP_FRAME_COUNT), c.maxFrames);
             EXPECT_EQ(annotated.get(cv::CAP_PROP_FRAME_WIDTH), frames[0].cols);
             EXPECT_EQ(annotated.get(cv::CAP_PROP_FRAME_HEIGHT), frames[0].rows);
-            EXPECT_EQ(annotated.get(cv::CAP_PROP_FPS), cv::VideoCapture(s.argument).get(cv::CAP_PROP_FPS));
+            EXPECT_EQ(annotated.get(cv::CAP_PROP_FPS), cv::VideoCapture(s.video).get(cv::CAP_PROP_FPS));
         }
         expectedRecords += frames.size();
     }
@@ -221,7 +227,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(GoodCase{"Image", ModelDir("v8_nc3"), 0.3f, 0, OneImage},
                     GoodCase{"Folder", ModelDir("v8_nc3"), 0.3f, 0, Folder},
                     GoodCase{"TwoSourcesAtOnce", ModelDir("v5_nc3"), 0.3f, 0, TwoSources},
-                    GoodCase{"DemoVideo", kDemoModel, 0.5f, 4, DemoVideo}),
+                    GoodCase{"DemoVideo", kDemoModel, 0.5f, 4, DemoVideo},
+                    GoodCase{"StreamUrl", ModelDir("v8_nc3"), 0.3f, 3, StreamUrl}),
     [](const testing::TestParamInfo<GoodCase>& info) { return info.param.name; });
 
 // ---- Bad input: a message, a documented status, nothing half-written --------
