@@ -151,6 +151,10 @@ std::vector<Source> TwoSources(const fs::path& t) {
     std::vector<Source> s = Folder(t);
     WriteNoise(t / "door.png", {160, 120}, 5);
     s.push_back({"door", "door.png", {"door.png"}, ""});
+    // Same file name elsewhere: a name and an annotated file of its own.
+    fs::create_directories(t / "yard");
+    WriteNoise(t / "yard" / "door.png", {130, 140}, 6);
+    s.push_back({"door_2", "yard/door.png", {"yard/door.png"}, ""});
     return s;
 }
 
@@ -201,9 +205,10 @@ TEST_P(DetectToolGoodInput, RecordsEqualTheDetectorsResults) {
             detections += expected.size();
             // The annotated copy keeps the frame's size.
             if (!s.images.empty()) {
+                const fs::path image(s.images[i]);
                 const fs::path out = tmp.path() / "annotated" /
-                                     (s.argument == s.images[0] ? "" : s.name) /
-                                     fs::path(s.images[i]).filename();
+                                     (s.argument == s.images[0] ? fs::path(s.name + image.extension().string())
+                                                                : fs::path(s.name) / image.filename());
                 EXPECT_EQ(cv::imread(out.string()).size(), frames[i].size()) << out;
             }
         }
@@ -226,7 +231,7 @@ INSTANTIATE_TEST_SUITE_P(
     Sources, DetectToolGoodInput,
     testing::Values(GoodCase{"Image", ModelDir("v8_nc3"), 0.3f, 0, OneImage},
                     GoodCase{"Folder", ModelDir("v8_nc3"), 0.3f, 0, Folder},
-                    GoodCase{"TwoSourcesAtOnce", ModelDir("v5_nc3"), 0.3f, 0, TwoSources},
+                    GoodCase{"SeveralSourcesAtOnce", ModelDir("v5_nc3"), 0.3f, 0, TwoSources},
                     GoodCase{"DemoVideo", kDemoModel, 0.5f, 4, DemoVideo},
                     GoodCase{"StreamUrl", ModelDir("v8_nc3"), 0.3f, 3, StreamUrl}),
     [](const testing::TestParamInfo<GoodCase>& info) { return info.param.name; });

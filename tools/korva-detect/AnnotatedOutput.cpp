@@ -65,7 +65,10 @@ bool AnnotatedOutput::Write(const cv::Mat& image, const std::string& file, std::
         if (spec_.kind == SourceKind::kImageFolder) dir /= fs::u8path(spec_.name);
         std::error_code ec;
         fs::create_directories(dir, ec);
-        const fs::path finalPath = dir / source.filename();
+        // An image source is named after its file; a folder keeps its files' names.
+        const fs::path finalPath = spec_.kind == SourceKind::kImage
+                                       ? dir / fs::u8path(spec_.name + source.extension().u8string())
+                                       : dir / source.filename();
         if (SameFile(finalPath, source)) {
             error = "the annotated image " + finalPath.u8string() + " would replace its source";
             return false;

@@ -1,7 +1,7 @@
 // The annotated copy of one source under the output folder: a video of the
 // same size and frame rate ("<name>.mp4" with the mp4v codec, else
 // "<name>.avi" with MJPG where no MP4 writer is available), or images
-// ("<file>" for an image source, "<name>/<file>" for a folder).
+// ("<name>.<ext>" for an image source, "<name>/<file>" for a folder).
 //
 // Every file is written aside and renamed when whole: images one by one,
 // the video by Finish when the source ended normally. A file never replaces

@@ -35,7 +35,11 @@ constexpr int kMaxFrameSide = 16384;
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
-extern "C" void OnInterrupt(int) { gInterrupted = 1; }
+// The first Ctrl+C stops the run cleanly; a second one ends the process.
+extern "C" void OnInterrupt(int signal) {
+    gInterrupted = 1;
+    std::signal(signal, SIG_DFL);
+}
 
 void Report(const std::string& message) {
     std::fprintf(stderr, "korva-detect: %s\n", message.c_str());
