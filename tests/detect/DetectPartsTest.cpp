@@ -236,11 +236,21 @@ INSTANTIATE_TEST_SUITE_P(
         SettingCase{"UnknownKey", {{"intra_op_threads", "2", false}}, kResets, {"no setting 'intra_op_threads'"}}),
     [](const testing::TestParamInfo<SettingCase>& info) { return info.param.name; });
 
-TEST(Settings, NumberEntryRefusesText) {
+TEST(Settings, ValueEntriesTakeNumbersOrText) {
     CustomParams record = ReportedRecord();
+    ValueListEntry engine;  // a detector may report a text setting as a value entry
+    engine.textA = "engine_v";
+    engine.textB = "auto";
+    record.valueListEntries.push_back(engine);
     std::string error;
     EXPECT_FALSE(WriteRequests({{"nms_iou_threshold", "high", false}}, record, error));
     EXPECT_NE(error.find("takes a number"), std::string::npos) << error;
+    const std::vector<SettingRequest> asked = {{"engine_v", "opencv", true}};
+    ASSERT_TRUE(WriteRequests(asked, record, error)) << error;
+    EXPECT_TRUE(UnappliedRequests(asked, record).empty());
+    record.valueListEntries.back().textB = "auto";
+    ASSERT_EQ(UnappliedRequests(asked, record).size(), 1u);
+    EXPECT_NE(UnappliedRequests(asked, record)[0].find("it reports 'auto'"), std::string::npos);
 }
 
 TEST(Classes, ByNameOrIdAndUnknownRefused) {

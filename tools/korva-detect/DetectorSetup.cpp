@@ -33,11 +33,15 @@ bool WriteRequests(const std::vector<SettingRequest>& requests, CustomParams& re
         bool found = false;
         for (ValueListEntry& e : record.valueListEntries) {
             if (e.textA != r.key) continue;
-            if (!numeric) {
+            // A value entry holds a number, or its text in textB when it has no number.
+            if (numeric) {
+                e.wideValues = {number};
+            } else if (e.wideValues.empty()) {
+                e.textB = r.value;
+            } else {
                 error = "setting " + r.key + " takes a number, got '" + r.value + "'";
                 return false;
             }
-            e.wideValues = {number};
             found = true;
         }
         for (FlagEntry& e : record.flagEntries) {
@@ -74,8 +78,16 @@ std::vector<std::string> UnappliedRequests(const std::vector<SettingRequest>& re
     for (const SettingRequest& r : requests) {
         std::vector<std::string> reported;
         bool applied = false;
+        auto textMatches = [&](const std::string& text) {
+            return r.prefixMatch ? text.compare(0, r.value.size(), r.value) == 0 : text == r.value;
+        };
         for (const ValueListEntry& e : effective.valueListEntries) {
             if (e.textA != r.key) continue;
+            if (e.wideValues.empty()) {
+                applied |= textMatches(e.textB);
+                reported.push_back("'" + e.textB + "'");
+                continue;
+            }
             double wanted = 0.0;
             const double got = e.wideValues.empty() ? NAN : e.wideValues[0];
             applied |= ParseNumber(r.value, wanted) && std::fabs(got - wanted) <= 1e-6 * std::max(1.0, std::fabs(wanted));
@@ -83,9 +95,6 @@ std::vector<std::string> UnappliedRequests(const std::vector<SettingRequest>& re
             std::snprintf(text, sizeof text, "%g", got);
             reported.push_back(text);
         }
-        auto textMatches = [&](const std::string& text) {
-            return r.prefixMatch ? text.compare(0, r.value.size(), r.value) == 0 : text == r.value;
-        };
         for (const FlagEntry& e : effective.flagEntries) {
             if (e.textA != r.key) continue;
             applied |= textMatches(e.textB);

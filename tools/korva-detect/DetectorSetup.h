@@ -3,7 +3,8 @@
 // filter resolved against the loaded model's classes.
 //
 // A setting goes into the entry of the record named by its key: a value
-// entry takes a number, a flag or text-list entry takes the text. A key the
+// entry takes a number (or, when it holds none, the text in textB), a flag
+// or text-list entry takes the text in textB. A key the
 // record does not have yet is added (as a value entry for a number, else a
 // flag entry), for detectors that read settings before loading a model.
 #pragma once
@@ -22,7 +23,7 @@ struct SettingRequest {
 };
 
 // Writes every request into `record`; false with `error` when a value
-// entry is given something that is not a number.
+// entry holding a number is given something else.
 bool WriteRequests(const std::vector<SettingRequest>& requests, CustomParams& record,
                    std::string& error);
 
