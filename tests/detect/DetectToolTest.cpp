@@ -298,6 +298,14 @@ INSTANTIATE_TEST_SUITE_P(
                     return With(t, {(t / "empty").string()});
                 },
                 1, "holds no image", 0},
+        BadCase{"BrokenImageInFolder",
+                [](const fs::path& t) {
+                    fs::create_directories(t / "shots");
+                    WriteNoise(t / "shots" / "a.png", {64, 48}, 7);
+                    WriteFile(t / "shots" / "b.png", "not a png");
+                    return With(t, {(t / "shots").string()});
+                },
+                1, "shots: cannot decode image", 2},
         BadCase{"OneBrokenAmongGood",
                 [](const fs::path& t) { return With(t, {(t / "good.png").string(), (t / "gone.png").string()}); },
                 1, "gone.png does not exist", 1},

@@ -85,6 +85,7 @@ void RunSource(RunContext& ctx, SourceRun& run, std::size_t slot) {
         if (frame.image.empty()) {
             record.status = FrameStatus::kFailed;
             record.reason = frame.error;
+            Report("error: " + run.spec.name + ": " + frame.error);
         } else if (frame.image.cols > kMaxFrameSide || frame.image.rows > kMaxFrameSide) {
             record.status = FrameStatus::kRefused;
             record.reason = "frame larger than " + std::to_string(kMaxFrameSide) + " pixels a side";
@@ -278,12 +279,22 @@ int Run(int argc, char** argv) {
         std::vector<std::thread> threads;
         for (std::size_t i = 0; i < runs.size(); ++i) {
             if (!runs[i].source) continue;
-            threads.emplace_back([&ctx, &runs, i] { RunSource(ctx, runs[i], i); });
+            threads.emplace_back([&ctx, &runs, i] {
+                try {
+                    RunSource(ctx, runs[i], i);
+                } catch (const std::exception& e) {
+                    runs[i].error = std::string("stopped: ") + e.what();
+                    ctx.stats.SetState(i, "failed", runs[i].error);
+                }
+            });
         }
         for (std::thread& t : threads) t.join();
         progress.Stop();
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (const SourceRun& run : runs) {
+        if (run.source && !run.error.empty()) Report("error: " + run.spec.name + ": " + run.error);
+    }
     const Summary summary = stats.Make(seconds);
 
     bool outputFailed = false;
