@@ -18,6 +18,9 @@
 #include "korva/KorvaPluginEntry.h"
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <dlfcn.h>
