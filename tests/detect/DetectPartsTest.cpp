@@ -233,7 +233,15 @@ INSTANTIATE_TEST_SUITE_P(
                     [](CustomParams& p) { p.flagEntries[0].textB = "opencv: onnxruntime not found"; },
                     {"it reports 'opencv: onnxruntime not found'"}},
         SettingCase{"Reset", {{"nms_iou_threshold", "0.3", false}}, kResets, {"it reports 0.45"}},
-        SettingCase{"UnknownKey", {{"intra_op_threads", "2", false}}, kResets, {"no setting 'intra_op_threads'"}}),
+        SettingCase{"UnknownKey", {{"intra_op_threads", "2", false}}, kResets, {"no setting 'intra_op_threads'"}},
+        SettingCase{"TextLine", {{"engine_t", "opencv", true}},
+                    [](CustomParams& p) {
+                        EXPECT_EQ(p.texts, std::vector<std::string>{"engine_t=opencv"});
+                        p.texts = {"model=m.onnx", "engine_t=opencv (onnxruntime not found)"};
+                    },
+                    {}},
+        SettingCase{"TextLineNotApplied", {{"engine_t", "onnxruntime", true}},
+                    [](CustomParams& p) { p.texts = {"engine_t=opencv"}; }, {"it reports 'opencv'"}}),
     [](const testing::TestParamInfo<SettingCase>& info) { return info.param.name; });
 
 TEST(Settings, ValueEntriesTakeNumbersOrText) {
@@ -251,6 +259,12 @@ TEST(Settings, ValueEntriesTakeNumbersOrText) {
     record.valueListEntries.back().textB = "auto";
     ASSERT_EQ(UnappliedRequests(asked, record).size(), 1u);
     EXPECT_NE(UnappliedRequests(asked, record)[0].find("it reports 'auto'"), std::string::npos);
+}
+
+TEST(Settings, EmptyResultReasonTellsRefusedFromFailed) {
+    EXPECT_EQ(StatusFromReason(""), FrameStatus::kInspected);
+    EXPECT_EQ(StatusFromReason("frame not inspected: no model is loaded"), FrameStatus::kRefused);
+    EXPECT_EQ(StatusFromReason("inference failed: out of memory"), FrameStatus::kFailed);
 }
 
 TEST(Classes, ByNameOrIdAndUnknownRefused) {

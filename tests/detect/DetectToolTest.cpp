@@ -347,7 +347,13 @@ INSTANTIATE_TEST_SUITE_P(
                 2, "unknown class 'bazooka'", -1},
         BadCase{"UnknownSetting",
                 [](const fs::path& t) { return With(t, {"--set", "no_such_key=1", (t / "good.png").string()}); },
-                2, "no setting 'no_such_key'", -1},
+                2, "'no_such_key': unknown key", -1},
+        BadCase{"FrameTooLargeForTheDetector",
+                [](const fs::path& t) {
+                    EXPECT_TRUE(cv::imwrite((t / "strip.png").string(), cv::Mat(1, 16385, CV_8UC3, cv::Scalar::all(9))));
+                    return With(t, {(t / "strip.png").string()});
+                },
+                1, "strip: frame not inspected", 1},
         BadCase{"ThresholdOutOfRange",
                 [](const fs::path& t) { return With(t, {"--conf", "1.5", (t / "good.png").string()}); }, 2,
                 "from 0 to 1", -1},

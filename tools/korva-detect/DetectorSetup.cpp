@@ -56,6 +56,12 @@ bool WriteRequests(const std::vector<SettingRequest>& requests, CustomParams& re
                 found = true;
             }
         }
+        for (std::string& line : record.texts) {
+            if (line.rfind(r.key + "=", 0) == 0) {
+                line = r.key + "=" + r.value;
+                found = true;
+            }
+        }
         if (found) continue;
         if (numeric) {
             ValueListEntry e;
@@ -63,10 +69,7 @@ bool WriteRequests(const std::vector<SettingRequest>& requests, CustomParams& re
             e.wideValues = {number};
             record.valueListEntries.push_back(std::move(e));
         } else {
-            FlagEntry e;
-            e.textA = r.key;
-            e.textB = r.value;
-            record.flagEntries.push_back(std::move(e));
+            record.texts.push_back(r.key + "=" + r.value);
         }
     }
     return true;
@@ -105,6 +108,12 @@ std::vector<std::string> UnappliedRequests(const std::vector<SettingRequest>& re
             applied |= textMatches(e.textB);
             reported.push_back("'" + e.textB + "'");
         }
+        for (const std::string& line : effective.texts) {
+            if (line.rfind(r.key + "=", 0) != 0) continue;
+            const std::string text = line.substr(r.key.size() + 1);
+            applied |= textMatches(text);
+            reported.push_back("'" + text + "'");
+        }
         if (applied) continue;
         if (reported.empty()) {
             lines.push_back("the detector has no setting '" + r.key + "'");
@@ -114,6 +123,11 @@ std::vector<std::string> UnappliedRequests(const std::vector<SettingRequest>& re
         }
     }
     return lines;
+}
+
+FrameStatus StatusFromReason(const std::string& reason) {
+    if (reason.empty()) return FrameStatus::kInspected;
+    return reason.rfind("frame not inspected", 0) == 0 ? FrameStatus::kRefused : FrameStatus::kFailed;
 }
 
 std::vector<std::string> SplitLabelMap(const std::string& labelMap) {

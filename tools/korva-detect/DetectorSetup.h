@@ -4,14 +4,15 @@
 //
 // A setting goes into the entry of the record named by its key: a value
 // entry takes a number (or, when it holds none, the text in textB), a flag
-// or text-list entry takes the text in textB. A key the
-// record does not have yet is added (as a value entry for a number, else a
-// flag entry), for detectors that read settings before loading a model.
+// or text-list entry takes the text in textB, a "key=value" line of `texts`
+// takes the text. A key the record does not have yet is added, as a value
+// entry for a number, else as a "key=value" line.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "FrameRecord.h"
 #include "korva/CustomParams.h"
 
 namespace korva::detect {
@@ -30,6 +31,11 @@ bool WriteRequests(const std::vector<SettingRequest>& requests, CustomParams& re
 // One line per request that `effective` does not show as applied.
 std::vector<std::string> UnappliedRequests(const std::vector<SettingRequest>& requests,
                                            const CustomParams& effective);
+
+// What an empty RunInference result with the calling thread's `reason`
+// means: no reason, inspected; "frame not inspected: ...", refused; any
+// other reason, failed.
+FrameStatus StatusFromReason(const std::string& reason);
 
 // The class names of a label map ("a,b,c").
 std::vector<std::string> SplitLabelMap(const std::string& labelMap);

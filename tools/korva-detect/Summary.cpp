@@ -89,6 +89,15 @@ std::string FormatSummaryText(const Summary& s) {
     out += "\n  throughput  " + Number(s.fps, 1) + " frames/s over " + Number(s.seconds, 2) + " s\n";
     out += "  latency     p50 " + Number(s.latencyP50Ms, 1) + " ms, p95 " + Number(s.latencyP95Ms, 1) +
            " ms, mean " + Number(s.latencyMeanMs, 1) + " ms (inference per frame)\n";
+    if (!s.detectorStatus.empty()) {
+        out += "  detector    ";
+        bool first = true;
+        for (const auto& [key, value] : s.detectorStatus) {
+            out += (first ? "" : ", ") + key + " " + Number(value, 0);
+            first = false;
+        }
+        out += "\n";
+    }
     for (const SourceSummary& src : s.sources) {
         out += "  source " + src.name + " (" + src.kind + "): " + src.state + ", " +
                std::to_string(src.frames) + " frames, " + std::to_string(src.detections) + " detections";
@@ -110,7 +119,11 @@ std::string FormatSummaryJson(const Summary& s) {
     }
     out += "},\"seconds\":" + Number(s.seconds, 3) + ",\"fps\":" + Number(s.fps, 2) +
            ",\"latency_ms\":{\"p50\":" + Number(s.latencyP50Ms, 3) + ",\"p95\":" +
-           Number(s.latencyP95Ms, 3) + ",\"mean\":" + Number(s.latencyMeanMs, 3) + "},\"sources\":[";
+           Number(s.latencyP95Ms, 3) + ",\"mean\":" + Number(s.latencyMeanMs, 3) + "},\"detector_status\":{";
+    for (std::size_t i = 0; i < s.detectorStatus.size(); ++i) {
+        out += (i ? "," : "") + JsonString(s.detectorStatus[i].first) + ":" + Number(s.detectorStatus[i].second, 0);
+    }
+    out += "},\"sources\":[";
     for (std::size_t i = 0; i < s.sources.size(); ++i) {
         const SourceSummary& src = s.sources[i];
         out += (i ? ",{" : "{");

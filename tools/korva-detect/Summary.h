@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FrameRecord.h"
@@ -40,6 +41,9 @@ struct Summary {
     double latencyP95Ms = 0.0;
     double latencyMeanMs = 0.0;
     std::vector<SourceSummary> sources;
+    // The detector's own status counters (value entries of kind "status" in
+    // its parameter record), when it reports any.
+    std::vector<std::pair<std::string, double>> detectorStatus;
 };
 
 // The value at `fraction` (0..1) of `values` by nearest rank; 0 for none.

@@ -30,9 +30,6 @@ using namespace korva::detect;
 
 namespace {
 
-// The largest frame side the detector takes.
-constexpr int kMaxFrameSide = 16384;
-
 volatile std::sig_atomic_t gInterrupted = 0;
 
 // The first Ctrl+C stops the run cleanly; a second one ends the process.
@@ -61,6 +58,7 @@ struct SourceRun {
 struct RunContext {
     const Options& options;
     IKorvaCustomClass& detector;
+    const PluginLibrary& library;
     const std::vector<std::string>& classNames;
     const std::vector<bool>& keepClass;
     TextOutput& jsonl;
@@ -86,14 +84,17 @@ void RunSource(RunContext& ctx, SourceRun& run, std::size_t slot) {
             record.status = FrameStatus::kFailed;
             record.reason = frame.error;
             Report("error: " + run.spec.name + ": " + frame.error);
-        } else if (frame.image.cols > kMaxFrameSide || frame.image.rows > kMaxFrameSide) {
-            record.status = FrameStatus::kRefused;
-            record.reason = "frame larger than " + std::to_string(kMaxFrameSide) + " pixels a side";
         } else {
             const auto start = std::chrono::steady_clock::now();
             const std::vector<CustomObject> objects = ctx.detector.RunInference(frame.image, run.spec.name);
             record.latencyMs =
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+            // An empty result with a reason (this thread's) is a frame the detector did not inspect.
+            if (objects.empty()) {
+                record.reason = ctx.library.LastError(ctx.detector);
+                record.status = StatusFromReason(record.reason);
+                if (!record.reason.empty()) Report("error: " + run.spec.name + ": " + record.reason);
+            }
             for (const CustomObject& o : objects) {
                 const bool known = o.classId >= 0 && static_cast<std::size_t>(o.classId) < ctx.keepClass.size();
                 if (known && !ctx.keepClass[static_cast<std::size_t>(o.classId)]) continue;
@@ -207,24 +208,29 @@ int Run(int argc, char** argv) {
     PluginHandle detector = library.Create(error);
     if (!detector) return Fail(kExitPlugin, error);
 
+    // Settings go in the record the detector reads when it loads the model.
     const std::vector<SettingRequest> requests = RequestsFrom(options);
     CustomParams record;
     detector->ConfigureParameters(record);
     if (!WriteRequests(requests, record, error)) return Fail(kExitUsage, error);
-    detector->SetParameters(record);  // read by detectors that take settings before loading
     std::string labelMap;
-    if (!detector->Initialize(options.modelFolder, options.confidence, labelMap)) {
+    auto load = [&](const CustomParams& stored) {
+        detector->SetParameters(stored);
+        return detector->Initialize(options.modelFolder, options.confidence, labelMap);
+    };
+    if (!load(record)) {
+        const std::string reason = library.LastError(*detector);
+        // Loading without the settings tells a refused setting from a refused model.
+        if (!requests.empty() && load(CustomParams{})) {
+            return Fail(kExitUsage, "the detector refused the settings: " + reason);
+        }
         return Fail(kExitModel, "the detector refused model folder " + options.modelFolder + ": " +
-                                    library.LastError(*detector));
+                                    (requests.empty() ? reason : library.LastError(*detector)));
     }
     if (options.gpu && !detector->OptimizeModel(true)) {
         return Fail(kExitModel, "the detector could not optimise the model: " + library.LastError(*detector));
     }
     if (!requests.empty()) {
-        CustomParams loaded;
-        detector->ConfigureParameters(loaded);
-        if (!WriteRequests(requests, loaded, error)) return Fail(kExitUsage, error);
-        detector->SetParameters(loaded);
         CustomParams effective;
         detector->ConfigureParameters(effective);
         const std::vector<std::string> unapplied = UnappliedRequests(requests, effective);
@@ -272,7 +278,7 @@ int Run(int argc, char** argv) {
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
     const auto start = std::chrono::steady_clock::now();
-    RunContext ctx{options, *detector, classNames, keepClass, jsonl, csv, stats};
+    RunContext ctx{options, *detector, library, classNames, keepClass, jsonl, csv, stats};
     {
         Progress progress(stderr, ChooseProgressMode(stderr, options.quiet), total,
                           [&stats] { return stats.FramesDone(); });
@@ -295,7 +301,13 @@ int Run(int argc, char** argv) {
     for (const SourceRun& run : runs) {
         if (run.source && !run.error.empty()) Report("error: " + run.spec.name + ": " + run.error);
     }
-    const Summary summary = stats.Make(seconds);
+    Summary summary = stats.Make(seconds);
+    CustomParams final;
+    if (detector->ConfigureParameters(final)) {
+        for (const ValueListEntry& e : final.valueListEntries) {
+            if (e.textB == "status" && e.wideValues.size() == 1) summary.detectorStatus.emplace_back(e.textA, e.wideValues[0]);
+        }
+    }
 
     bool outputFailed = false;
     for (TextOutput* out : {&jsonl, &csv}) {
@@ -319,7 +331,7 @@ int Run(int argc, char** argv) {
     if (outputFailed) return kExitOutput;
     const bool anyFailed = std::any_of(summary.sources.begin(), summary.sources.end(),
                                        [](const SourceSummary& s) { return s.state == "failed"; });
-    if (anyFailed || summary.failed > 0) return kExitSourceFailed;
+    if (anyFailed || summary.failed > 0 || summary.refused > 0) return kExitSourceFailed;
     return kExitOk;
 }
 

@@ -36,7 +36,8 @@ bool SiluFusionEnabled();
 class InferenceEngine {
 public:
     // Loads the model folder and runs one warm-up inference. Returns null
-    // with a one-line reason in `error` on any failure. Never throws.
+    // with a one-line reason in `error` on any failure. Throws only when
+    // memory runs out while the reason is written.
     static std::unique_ptr<InferenceEngine> Load(const std::string& folder, Backend backend,
                                                  std::size_t poolCapacity, std::string& error);
 

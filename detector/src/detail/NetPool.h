@@ -10,13 +10,14 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include <opencv2/dnn.hpp>
 
 #include "detail/CandidateDecoder.h"
 #include "detail/Letterbox.h"
+#include "detail/Mutex.h"
+#include "detail/ThreadAnnotations.h"
 
 namespace korva::detail {
 
@@ -60,23 +61,25 @@ public:
     };
 
     // Takes an idle slot, creates one if below capacity, else waits. Throws
-    // what the factory throws.
-    Lease Acquire();
+    // what the factory (or the allocation of a slot) throws; the place of the
+    // slot that could not be made stays free for a later call.
+    Lease Acquire() KORVA_EXCLUDES(mutex_);
 
     std::size_t Capacity() const { return capacity_; }
     // Number of networks created so far.
-    std::size_t Size() const;
+    std::size_t Size() const KORVA_EXCLUDES(mutex_);
 
 private:
-    void Release(NetSlot& slot);
+    // Never throws: `idle_` has room for every slot from the start.
+    void Release(NetSlot& slot) noexcept KORVA_EXCLUDES(mutex_);
 
     const Factory factory_;
     const std::size_t capacity_;
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     std::condition_variable returned_;
-    std::vector<std::unique_ptr<NetSlot>> slots_;  // guarded by mutex_
-    std::vector<NetSlot*> idle_;                   // guarded by mutex_
-    std::size_t creating_ = 0;                     // guarded by mutex_
+    std::vector<std::unique_ptr<NetSlot>> slots_ KORVA_GUARDED_BY(mutex_);
+    std::vector<NetSlot*> idle_ KORVA_GUARDED_BY(mutex_);  // capacity_ reserved
+    std::size_t creating_ KORVA_GUARDED_BY(mutex_) = 0;
 };
 
 // Default pool capacity: one network per hardware thread, at most 8.
