@@ -48,18 +48,6 @@ void* Allocate(std::size_t size) {
     throw std::bad_alloc();
 }
 
-// The detectors here run on OpenCV's engine: ONNX Runtime 1.31.1 allocates
-// through the same operator new and crashes (frees a bad pointer) when one of
-// its allocations inside Run or session creation throws. Set before any
-// detector reads it.
-[[maybe_unused]] const bool g_openCvEngine = [] {
-#if defined(_WIN32)
-    return _putenv_s("KORVA_ENGINE", "opencv") == 0;
-#else
-    return setenv("KORVA_ENGINE", "opencv", 1) == 0;
-#endif
-}();
-
 }  // namespace
 
 void* operator new(std::size_t size) { return Allocate(size); }
