@@ -194,7 +194,8 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder
         for (std::size_t i = 0; i < outputs.size() && !found; ++i) {
             std::string ignored;
             if (outputs[i].type() == CV_32F &&
-                RecognizeLayout(ShapeOf(outputs[i]), nc, model->layout, ignored)) {
+                RecognizeLayout(ShapeOf(outputs[i]), nc, model->inputSize.height,
+                                model->inputSize.width, model->layout, ignored)) {
                 model->outputIndex = static_cast<int>(i);
                 found = true;
             }
@@ -203,7 +204,8 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder
             if (outputs.empty()) {
                 error = "model " + PathText(files.model) + " produced no output";
             } else {
-                RecognizeLayout(ShapeOf(outputs.front()), nc, model->layout, layoutError);
+                RecognizeLayout(ShapeOf(outputs.front()), nc, model->inputSize.height,
+                                model->inputSize.width, model->layout, layoutError);
                 error = (outputs.front().type() != CV_32F ? "model output is not float32; " : "") +
                         layoutError;
             }
@@ -258,9 +260,7 @@ std::vector<CustomObject> InferenceEngine::Detect(const cv::Mat& frame,
     CV_Assert(model.outputIndex < static_cast<int>(slot->outputs.size()));
     cv::Mat output = slot->outputs[model.outputIndex];
     CV_Assert(output.type() == CV_32F);
-    const std::size_t expected = static_cast<std::size_t>(model.layout.numAnchors) *
-                                 (model.layout.numClasses + (model.layout.kind == LayoutKind::kV5 ? 5 : 4));
-    CV_Assert(output.total() == expected);
+    CV_Assert(output.total() == OutputValueCount(model.layout));
     if (!output.isContinuous()) output = output.clone();
 
     slot->candidates.clear();
