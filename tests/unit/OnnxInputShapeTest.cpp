@@ -123,6 +123,51 @@ TEST(OnnxInputShape, RandomAndCorruptedBytesFailCleanly) {
     }
 }
 
+// ---- Committed variants ---------------------------------------------------------
+
+struct CommittedCase {
+    std::string model;
+    std::int32_t elemType;
+    std::vector<std::int64_t> dims;
+    std::string imgsz;  // "" when absent
+    std::string names;  // "" when absent
+};
+
+class CommittedModelInfoTest : public testing::TestWithParam<CommittedCase> {};
+
+TEST_P(CommittedModelInfoTest, ReadsTypeShapeAndMetadata) {
+    const CommittedCase& c = GetParam();
+    const auto bytes = ModelBytes(c.model);
+    ASSERT_FALSE(bytes.empty());
+    OnnxModelInfo info;
+    std::string error;
+    std::unique_ptr<unsigned char[]> copy(new unsigned char[bytes.size()]);
+    std::copy(bytes.begin(), bytes.end(), copy.get());
+    ASSERT_TRUE(ReadOnnxModelInfo(copy.get(), bytes.size(), info, error)) << error;
+    EXPECT_EQ(info.input.name, "images");
+    EXPECT_EQ(info.input.elemType, c.elemType);
+    EXPECT_EQ(info.input.dims, c.dims);
+    ASSERT_EQ(info.outputs.size(), 1u);
+    EXPECT_EQ(info.outputs[0].name, "output0");
+    EXPECT_EQ(info.outputs[0].elemType, c.elemType);
+    const std::string* imgsz = info.Metadata("imgsz");
+    EXPECT_EQ(imgsz ? *imgsz : "", c.imgsz);
+    const std::string* names = info.Metadata("names");
+    EXPECT_EQ(names ? *names : "", c.names);
+}
+
+const std::string kNames3 = "{0: 'handgun', 1: 'rifle', 2: 'knife'}";
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, CommittedModelInfoTest,
+    testing::Values(
+        CommittedCase{"v8_nc3", korva::detail::kOnnxFloat, {1, 3, 64, 96}, "", ""},
+        CommittedCase{"v8_nc3_fp16", korva::detail::kOnnxFloat16, {1, 3, 64, 96}, "", ""},
+        CommittedCase{"dynamic_imgsz_nc3", korva::detail::kOnnxFloat, {1, 3, -1, -1}, "[64, 96]", ""},
+        CommittedCase{"names_only_nc3", korva::detail::kOnnxFloat, {1, 3, 64, 96}, "[64, 96]", kNames3},
+        CommittedCase{"e2e_topk_nc2", korva::detail::kOnnxFloat, {1, 3, 64, 64}, "", ""}),
+    [](const testing::TestParamInfo<CommittedCase>& info) { return info.param.model; });
+
 // ---- Hand-built models: element types, symbolic dims, outputs, metadata -------
 
 // One dimension: a value (> 0), a symbolic name, or neither (Dim{}).
