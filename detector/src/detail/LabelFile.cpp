@@ -136,7 +136,7 @@ public:
                     break;
                 }
                 default:
-                    error = "unsupported escape \\" + std::string(1, e);
+                    error = "unsupported escape " + Quoted(std::string("\\") + e);
                     return false;
             }
         }
