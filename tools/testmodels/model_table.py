@@ -16,6 +16,7 @@ Prints a Markdown table; writes nothing outside --work.
 import argparse
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -58,7 +59,8 @@ def demo_variants(work):
         if edit:
             edit(proto)
         onnx.checker.check_model(proto)
-        return (name, write_folder(os.path.join(work, "demo_" + name), proto=proto, labels=labels_out), ref)
+        slug = re.sub("[^a-z0-9]+", "_", name.lower()).strip("_")
+        return (name, write_folder(os.path.join(work, "demo_" + slug), proto=proto, labels=labels_out), ref)
 
     return [
         ("static float32 (itself)", ref, ref),
