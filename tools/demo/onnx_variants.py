@@ -16,15 +16,25 @@ def _tensor_to_float16(t):
 
 
 def to_float16(model_proto):
-    """Converts a float32 graph to float16 in place: initializers, Constant/ConstantOfShape values,
-    Cast targets and every float32 graph input, output and value_info. Returns the model."""
+    """Converts a float32 graph to float16 in place: initializers, Constant/ConstantOfShape values
+    (not Resize/Upsample scales, float32 by definition), Cast targets and every float32 graph
+    input, output and value_info. Returns the model."""
     from onnx import TensorProto
     g = model_proto.graph
+    # Inputs that stay float32 whatever the data type: Resize and Upsample scales.
+    keep = set()
+    for node in g.node:
+        if node.op_type == "Resize" and len(node.input) > 2:
+            keep.add(node.input[2])
+        if node.op_type == "Upsample" and len(node.input) > 1:
+            keep.add(node.input[1])
     for t in g.initializer:
-        _tensor_to_float16(t)
+        if t.name not in keep:
+            _tensor_to_float16(t)
     for node in g.node:
         for a in node.attribute:
-            if a.name == "value" and node.op_type in ("Constant", "ConstantOfShape"):
+            if a.name == "value" and node.op_type in ("Constant", "ConstantOfShape") and \
+                    not (node.output and node.output[0] in keep):
                 _tensor_to_float16(a.t)
             if a.name == "to" and node.op_type == "Cast" and a.i == TensorProto.FLOAT:
                 a.i = TensorProto.FLOAT16
