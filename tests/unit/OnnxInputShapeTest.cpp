@@ -321,6 +321,7 @@ TEST_P(ParseImageSizeTest, Parses) {
     } else {
         EXPECT_EQ(h, -5);
         EXPECT_NE(error.find("imgsz"), std::string::npos) << error;
+        EXPECT_EQ(error.find_first_of("\r\n"), std::string::npos) << error;
     }
 }
 
@@ -342,7 +343,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ImageSizeCase{"Unbalanced", "[640, 640", false, 0, 0},
                     ImageSizeCase{"Empty", "", false, 0, 0},
                     ImageSizeCase{"EmptyList", "[]", false, 0, 0},
-                    ImageSizeCase{"Words", "large", false, 0, 0}),
+                    ImageSizeCase{"Words", "large", false, 0, 0},
+                    ImageSizeCase{"ControlCharacters", "[64,\r\n64]x", false, 0, 0}),
     [](const testing::TestParamInfo<ImageSizeCase>& info) { return info.param.name; });
 
 struct ChooseCase {

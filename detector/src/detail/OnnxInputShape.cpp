@@ -100,6 +100,16 @@ bool ReadMetadataEntry(std::string_view msg, std::pair<std::string, std::string>
     return true;
 }
 
+// Untrusted text for a one-line message: control characters as '?', cut at
+// `max` bytes.
+std::string Printable(std::string_view s, std::size_t max) {
+    std::string out(s.substr(0, max));
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    return s.size() > max ? out + "..." : out;
+}
+
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 std::string_view Trim(std::string_view s) {
@@ -223,8 +233,7 @@ bool ReadOnnxInput(const unsigned char* data, std::size_t size, OnnxInput& input
 
 bool ParseImageSizeMetadata(std::string_view text, int& height, int& width, std::string& error) {
     const auto fail = [&] {
-        error = "model metadata imgsz '" + std::string(text.substr(0, 40)) +
-                (text.size() > 40 ? "..." : "") + "' is not a size of 1 to " +
+        error = "model metadata imgsz '" + Printable(text, 40) + "' is not a size of 1 to " +
                 std::to_string(kMaxModelInputSide) + " pixels per side";
         return false;
     };
@@ -256,7 +265,7 @@ bool ParseImageSizeMetadata(std::string_view text, int& height, int& width, std:
 bool ChooseInputSize(const OnnxInput& input, const std::string* imgsz, int fallbackSide,
                      ChosenInputSize& size, std::string& error) {
     size = ChosenInputSize{};
-    const std::string name = "model input '" + input.name + "'";
+    const std::string name = "model input '" + Printable(input.name, 80) + "'";
     if (input.dims.size() != 4) {
         error = name + (input.hasShape ? " has " + std::to_string(input.dims.size()) + " dimensions"
                                        : " declares no shape") +
