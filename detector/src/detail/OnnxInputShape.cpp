@@ -170,7 +170,7 @@ bool ReadOnnxModelInfo(const unsigned char* data, std::size_t size, OnnxModelInf
     for (const ProtoField& f : modelFields) {
         if (f.wire != kWireBytes) continue;
         if (f.number == kModelGraph) {
-            graph = f.payload;  // the last one wins, as in protobuf
+            graph = f.payload;  // the last copy only; protobuf would merge copies, exporters write one
             haveGraph = true;
         } else if (f.number == kModelMetadata) {
             info.metadata.emplace_back();
