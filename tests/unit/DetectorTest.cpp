@@ -1096,6 +1096,7 @@ TEST_P(EngineAgreementTest, SameDetectionsOnBothEngines) {
 
 INSTANTIATE_TEST_SUITE_P(CommittedModels, EngineAgreementTest,
                          testing::Values("v8_nc1", "v8_nc3", "v8_nc80", "v8t_nc3", "v5_nc3", "v5_nc80",
-                                         "const_v8_nc3", "const_v5_nc3", "everywhere_v8_nc3"));
+                                         "const_v8_nc3", "const_v5_nc3", "everywhere_v8_nc3",
+                                         "grid_v8_nc3", "e2e_nc1"));
 
 }  // namespace
