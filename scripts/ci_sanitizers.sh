@@ -80,7 +80,11 @@ if [[ " $stages " == *" clang "* ]]; then
 fi
 
 if [[ " $stages " == *" asan "* ]]; then
-  configure_build build-asan -DKORVA_SANITIZE=address,undefined
+  # With ONNX Runtime beside the detector (cached by scripts/run_tests.sh),
+  # the detector's tests run here on both engines. The TSan stage stays on
+  # OpenCV: the runtime's own threads are not instrumented.
+  ort=$(scripts/setup_onnxruntime.sh 2>/dev/null | tail -n 1) || ort=""
+  configure_build build-asan -DKORVA_SANITIZE=address,undefined -DKORVA_ONNXRUNTIME_LIBRARY="$ort"
   # Leak checking stays on; UBSan findings abort the test.
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -4,10 +4,8 @@
 #include <atomic>
 #include <cstdio>
 
-#include <opencv2/core/cuda.hpp>
-#include <opencv2/dnn.hpp>
-
 #include "detail/DetectorSettings.h"
+#include "detail/EngineRequest.h"
 #include "detail/InferenceEngine.h"
 #include "detail/LabelFile.h"
 #include "detail/Mutex.h"
@@ -16,10 +14,10 @@
 #include "detail/SwapGate.h"
 #include "detail/ThreadAnnotations.h"
 
-using korva::detail::Backend;
 using korva::detail::DetectorSettings;
 using korva::detail::DetectorStatus;
 using korva::detail::EntryOutcome;
+using korva::detail::EngineRequest;
 using korva::detail::EntryResult;
 using korva::detail::ExclusiveGate;
 using korva::detail::InferenceEngine;
@@ -31,24 +29,26 @@ using korva::detail::SharedGate;
 namespace {
 
 const std::string kNoCamera;
-constexpr const char* kNoCuda =
-    "GPU requested, but OpenCV has no CUDA FP16 target or sees no device; running on the CPU";
-
-bool CudaFp16Available() {
-    try {
-        if (cv::cuda::getCudaEnabledDeviceCount() <= 0) return false;
-        const auto targets = cv::dnn::getAvailableTargets(cv::dnn::DNN_BACKEND_CUDA);
-        return std::find(targets.begin(), targets.end(), cv::dnn::DNN_TARGET_CUDA_FP16) !=
-               targets.end();
-    } catch (...) {
-        return false;
-    }
-}
 
 DetectorSettings InitialSettings() {
     DetectorSettings s;
     s.poolCapacity = static_cast<int>(korva::detail::DefaultPoolCapacity());
+    s.engine = korva::detail::DefaultEngineName();
     return s;
+}
+
+// The engine `settings` ask for; false with a reason when the engine name is
+// not one (only KORVA_ENGINE can bring such a name: the record's is checked).
+bool RequestOf(const DetectorSettings& settings, bool gpu, EngineRequest& request, std::string& error) {
+    if (!korva::detail::ParseEngineKind(settings.engine, request.kind)) {
+        error = "engine '" + settings.engine.substr(0, 40) +
+                "' (from KORVA_ENGINE) must be auto, onnxruntime or opencv";
+        return false;
+    }
+    request.intraOpThreads = settings.intraOpThreads;
+    request.poolCapacity = static_cast<std::size_t>(settings.poolCapacity);
+    request.gpu = gpu;
+    return true;
 }
 
 KorvaCustomWD::ParameterChange::Outcome PublicOutcome(EntryOutcome outcome) {
@@ -137,20 +137,6 @@ struct KorvaCustomWD::Impl {
         }
     }
 
-    // `cpu` on the GPU when one is available, else `cpu` itself with the
-    // reason in `fallback`.
-    static std::unique_ptr<InferenceEngine> ForGpu(std::unique_ptr<InferenceEngine> cpu,
-                                                   std::string& fallback) {
-        if (!CudaFp16Available()) {
-            fallback = kNoCuda;
-            return cpu;
-        }
-        std::string error;
-        std::unique_ptr<InferenceEngine> gpu = cpu->Rebuild(Backend::kCudaFp16, error);
-        if (gpu) return gpu;
-        fallback = "GPU requested, but " + error + "; running on the CPU";
-        return cpu;
-    }
 };
 
 KorvaCustomWD::KorvaCustomWD() : impl_(std::make_unique<Impl>()) {}
@@ -189,15 +175,17 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
             gpu = d.gpuRequested;
         }
         std::string error;
-        std::unique_ptr<InferenceEngine> engine =
-            InferenceEngine::Load(modelFolder, Backend::kOpenCvCpu,
-                                  static_cast<std::size_t>(next.poolCapacity), error);
+        EngineRequest request;
+        if (!RequestOf(next, gpu, request, error)) {
+            d.Fail({error});
+            return false;
+        }
+        std::unique_ptr<InferenceEngine> engine = InferenceEngine::Load(modelFolder, request, error);
         if (!engine) {
             d.Fail({error});
             return false;
         }
-        std::string fallback;
-        if (gpu) engine = Impl::ForGpu(std::move(engine), fallback);
+        std::string fallback = engine->GpuFallback();
 
         auto published = std::make_shared<const DetectorSettings>(next);
         std::string newLabelMap = korva::detail::JoinLabelMap(engine->ClassNames());
@@ -242,21 +230,12 @@ bool KorvaCustomWD::OptimizeModel(bool useGpu) noexcept {
         }
 
         std::string error;
-        std::string fallback;
-        std::unique_ptr<InferenceEngine> fresh;
-        if (useGpu) {
-            if (CudaFp16Available()) {
-                fresh = current->Rebuild(Backend::kCudaFp16, error);
-                if (!fresh) fallback = "GPU requested, but " + error + "; running on the CPU";
-            } else {
-                fallback = kNoCuda;
-            }
-        }
-        if (!fresh) fresh = current->Rebuild(Backend::kOpenCvCpu, error);
+        std::unique_ptr<InferenceEngine> fresh = current->Rebuild(useGpu, error);
         if (!fresh) {
             d.Fail({error});
             return false;
         }
+        std::string fallback = fresh->GpuFallback();
 
         std::unique_ptr<InferenceEngine> old;
         {

@@ -77,10 +77,12 @@ TEST_P(InitializeModelTest, LoadsAndDescribesTheModel) {
     const ValueListEntry* conf = FindValue(p, "confidence_threshold");
     ASSERT_NE(conf, nullptr);
     EXPECT_EQ(conf->wideValues, (std::vector<double>{0.4f}));
-    ASSERT_EQ(p.flagEntries.size(), 1u);
+    ASSERT_EQ(p.flagEntries.size(), 2u);
     EXPECT_EQ(p.flagEntries[0].textA, "backend");
     EXPECT_TRUE(p.flagEntries[0].flagA);
-    EXPECT_EQ(p.flagEntries[0].textB, "opencv-cpu");
+    EXPECT_EQ(p.flagEntries[0].textB, korva::test::ExpectedCpuBackend());
+    EXPECT_EQ(p.flagEntries[1].textA, "engine");
+    EXPECT_EQ(p.flagEntries[1].flagA, korva::test::OnnxRuntimeExpected()) << p.flagEntries[1].textB;
     const int nc = static_cast<int>(std::count(labelMap.begin(), labelMap.end(), ',')) + 1;
     EXPECT_EQ(p.flagEntries[0].valueB, nc);
     ASSERT_EQ(p.textListEntries.size(), static_cast<std::size_t>(nc));
@@ -90,8 +92,9 @@ TEST_P(InitializeModelTest, LoadsAndDescribesTheModel) {
         names += (i ? "," : "") + p.textListEntries[i].textB;
     }
     EXPECT_EQ(names, c.labelMap);
-    ASSERT_EQ(p.texts.size(), 1u);
-    EXPECT_EQ(fs::path(p.texts[0].substr(p.texts[0].find('=') + 1)), fs::path(ModelDir(c.name)) / "model.onnx");
+    ASSERT_EQ(p.texts.size(), 2u);
+    EXPECT_EQ(p.texts[0], korva::test::DefaultEngineText());
+    EXPECT_EQ(fs::path(p.texts[1].substr(p.texts[1].find('=') + 1)), fs::path(ModelDir(c.name)) / "model.onnx");
 }
 
 // Every detection of a random model on noise frames obeys the contract.
@@ -182,9 +185,10 @@ TEST_P(InitializeErrorTest, FailsWithReasonAndLeavesLabelMap) {
     EXPECT_TRUE(detector.RunInference(cv::Mat(64, 96, CV_8UC3, cv::Scalar::all(90))).empty());
     CustomParams p;
     ASSERT_TRUE(detector.ConfigureParameters(p));
-    ASSERT_EQ(p.flagEntries.size(), 1u);
+    ASSERT_EQ(p.flagEntries.size(), 2u);
     EXPECT_FALSE(p.flagEntries[0].flagA);
     EXPECT_EQ(p.flagEntries[0].textB, "none");
+    EXPECT_EQ(p.flagEntries[1].textB, "none");
 }
 
 const std::string kLabels3 = "handgun\nrifle\nknife\n";
@@ -494,13 +498,18 @@ TEST(DetectorLifecycle, OptimizeModelNeedsAModelAndKeepsResults) {
     ASSERT_TRUE(detector.OptimizeModel(true)) << detector.LastError();
     CustomParams p;
     detector.ConfigureParameters(p);
-    ASSERT_EQ(p.flagEntries.size(), 1u);
+    ASSERT_EQ(p.flagEntries.size(), 2u);
     EXPECT_TRUE(p.flagEntries[0].flagA);
     EXPECT_TRUE(p.flagEntries[0].flagB);
-    EXPECT_EQ(p.flagEntries[0].flagC, p.flagEntries[0].textB == "cuda-fp16");
+    EXPECT_EQ(p.flagEntries[0].flagC, p.flagEntries[0].textB.find("cuda") != std::string::npos);
     if (!p.flagEntries[0].flagC) {
-        EXPECT_EQ(p.flagEntries[0].textB, "opencv-cpu");
+        EXPECT_EQ(p.flagEntries[0].textB, korva::test::ExpectedCpuBackend());
         EXPECT_TRUE(SameDetections(detector.RunInference(frame), before));
+        // The record says why the CPU serves.
+        const auto note = std::find_if(p.texts.begin(), p.texts.end(), [](const std::string& t) {
+            return t.rfind("gpu_fallback=GPU requested, but ", 0) == 0;
+        });
+        EXPECT_NE(note, p.texts.end());
     }
     EXPECT_TRUE(detector.Destroy());
     EXPECT_FALSE(detector.OptimizeModel(false));
@@ -558,8 +567,14 @@ TEST_F(DetectorParameters, RecordDescribesTheSettings) {
     ASSERT_NE(FindValue(record, "nms_iou_threshold"), nullptr);
     EXPECT_EQ(FindValue(record, "nms_iou_threshold")->wideValues, (std::vector<double>{0.45f}));
     ASSERT_NE(FindValue(record, "pool_capacity"), nullptr);
-    EXPECT_EQ(FindValue(record, "pool_capacity")->wideValues,
-              (std::vector<double>{double(record.flagEntries.at(0).valueA)}));
+    // The backend entry counts the networks: the pool on OpenCV, one shared
+    // session on ONNX Runtime.
+    if (korva::test::OnnxRuntimeExpected()) {
+        EXPECT_EQ(record.flagEntries.at(0).valueA, 1);
+    } else {
+        EXPECT_EQ(FindValue(record, "pool_capacity")->wideValues,
+                  (std::vector<double>{double(record.flagEntries.at(0).valueA)}));
+    }
 }
 
 TEST_F(DetectorParameters, HandedBackUnchangedKeepsResults) {
@@ -770,7 +785,9 @@ TEST_P(StoredRecordTest, TakesEffectAtInitializeOnly) {
     EXPECT_EQ(detector.RunInference(frame).size(), c.detections);
     CustomParams now;
     ASSERT_TRUE(detector.ConfigureParameters(now));
-    const int expectedPool = c.poolCapacity != 0 ? c.poolCapacity : record.flagEntries.at(0).valueA;
+    const int expectedPool = korva::test::OnnxRuntimeExpected() ? 1  // one shared session, no pool
+                             : c.poolCapacity != 0                ? c.poolCapacity
+                                                                  : record.flagEntries.at(0).valueA;
     EXPECT_EQ(now.flagEntries.at(0).valueA, expectedPool);
 }
 
@@ -895,18 +912,154 @@ TEST(DetectorLifecycle, GpuRequestOutlivesReloads) {
         });
         // On the GPU, or on the CPU with the reason why.
         EXPECT_EQ(backend.flagC, !fallbackNoted) << "step " << step;
-        EXPECT_EQ(backend.textB, fallbackNoted ? "opencv-cpu" : "cuda-fp16") << "step " << step;
+        if (fallbackNoted) {
+            EXPECT_EQ(backend.textB, korva::test::ExpectedCpuBackend()) << "step " << step;
+        } else {
+            EXPECT_NE(backend.textB.find("cuda"), std::string::npos) << "step " << step;
+        }
     }
     ASSERT_TRUE(detector.OptimizeModel(false));
     ASSERT_TRUE(detector.Initialize(ModelDir("v8_nc3"), 0.5f, labelMap));
     CustomParams p;
     ASSERT_TRUE(detector.ConfigureParameters(p));
     EXPECT_FALSE(p.flagEntries.at(0).flagB);
-    EXPECT_EQ(p.flagEntries.at(0).textB, "opencv-cpu");
+    EXPECT_EQ(p.flagEntries.at(0).textB, korva::test::ExpectedCpuBackend());
     for (const std::string& t : p.texts) EXPECT_NE(t.rfind("gpu_fallback=", 0), 0u) << t;
 }
 
 static_assert(std::is_destructible<KorvaCustomWD>::value, "hosts own the detector by value");
+
+// ---- Engine choice ------------------------------------------------------------
+
+// kDefault: as the environment steers; kAuto: ONNX Runtime where available,
+// else OpenCV; kOnnxRuntimeOnly: ONNX Runtime where available, else refused.
+enum class Runs { kDefault, kAuto, kOnnxRuntimeOnly, kOpenCv, kRefused };
+
+struct EngineCase {
+    std::string name;
+    std::vector<std::string> texts;  // record texts handed over before Initialize
+    std::vector<double> threads;     // the intra_op_threads entry; empty: none
+    Runs runs;
+    std::string word;  // in the engine report, or in the reason of a refusal
+};
+
+class EngineChoiceTest : public testing::TestWithParam<EngineCase> {};
+
+TEST_P(EngineChoiceTest, RecordSteersAndReportsTheEngine) {
+    const EngineCase& c = GetParam();
+    KorvaCustomWD detector;
+    CustomParams request;
+    request.texts = c.texts;
+    if (!c.threads.empty()) request.valueListEntries.push_back({"intra_op_threads", c.threads, "", "", 0});
+    ASSERT_TRUE(detector.SetParameters(request));
+    std::string labelMap = "untouched";
+    const bool ortAvailable = korva::test::OnnxRuntimeAvailable();
+    bool ort = c.runs == Runs::kDefault ? korva::test::OnnxRuntimeExpected() : ortAvailable;
+    if (c.runs == Runs::kOpenCv) ort = false;
+    const bool loads = c.runs != Runs::kRefused && !(c.runs == Runs::kOnnxRuntimeOnly && !ortAvailable);
+    ASSERT_EQ(detector.Initialize(ModelDir("const_v8_nc3"), 0.5f, labelMap), loads) << detector.LastError();
+    if (!loads) {
+        EXPECT_EQ(labelMap, "untouched");
+        EXPECT_NE(detector.LastError().find(c.word), std::string::npos) << detector.LastError();
+        EXPECT_EQ(detector.LastError().find('\n'), std::string::npos);
+        return;
+    }
+    CustomParams p;
+    ASSERT_TRUE(detector.ConfigureParameters(p));
+    ASSERT_EQ(p.flagEntries.size(), 2u);
+    const FlagEntry& engine = p.flagEntries[1];
+    EXPECT_EQ(engine.flagA, ort) << engine.textB;
+    EXPECT_EQ(p.flagEntries[0].textB, ort ? "onnxruntime-cpu" : "opencv-cpu");
+    EXPECT_EQ(engine.textB.rfind(ort ? "onnxruntime 1." : "opencv: ", 0), 0u) << engine.textB;
+    if (!ort) {
+        EXPECT_NE(engine.textB.find(c.word), std::string::npos) << engine.textB;
+        EXPECT_EQ(engine.valueA, 0);
+    } else if (!c.threads.empty()) {
+        EXPECT_EQ(engine.valueA, static_cast<int>(c.threads[0]));
+    } else {
+        EXPECT_GE(engine.valueA, 1);
+    }
+    // Either engine finds the three boxes of the constant model.
+    EXPECT_EQ(detector.RunInference(RandomFrame({96, 64}, CV_8UC3, 3)).size(), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, EngineChoiceTest,
+    testing::Values(
+        EngineCase{"Default", {}, {}, Runs::kDefault, "opencv"},
+        EngineCase{"AskAuto", {"engine=auto"}, {}, Runs::kAuto, "onnxruntime not found"},
+        EngineCase{"AskOnnxRuntime", {"engine=onnxruntime"}, {}, Runs::kOnnxRuntimeOnly,
+                   "onnxruntime not found"},
+        EngineCase{"AskOpenCv", {"engine=opencv"}, {}, Runs::kOpenCv, "requested"},
+        EngineCase{"TwoRequests", {"engine=opencv", "engine=auto"}, {}, Runs::kRefused, "given more than once"},
+        EngineCase{"TwoThreads", {}, {2.0}, Runs::kDefault, "opencv"},
+        EngineCase{"UnknownEngine", {"engine=tensorrt"}, {}, Runs::kRefused, "auto, onnxruntime or opencv"},
+        EngineCase{"EmptyEngine", {"engine="}, {}, Runs::kRefused, "auto, onnxruntime or opencv"},
+        EngineCase{"ThreadsNegative", {}, {-1.0}, Runs::kRefused, "intra_op_threads"},
+        EngineCase{"ThreadsFraction", {}, {1.5}, Runs::kRefused, "intra_op_threads"},
+        EngineCase{"ThreadsTooMany", {}, {65.0}, Runs::kRefused, "intra_op_threads"},
+        EngineCase{"ThreadsNaN", {}, {std::nan("")}, Runs::kRefused, "intra_op_threads"},
+        EngineCase{"ThreadsTwoValues", {}, {1.0, 2.0}, Runs::kRefused, "intra_op_threads"}),
+    [](const testing::TestParamInfo<EngineCase>& info) { return info.param.name; });
+
+// A refused request leaves the loaded model serving, as any failed Initialize.
+TEST(EngineChoice, RefusedRequestKeepsTheModel) {
+    KorvaCustomWD detector;
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir("everywhere_v8_nc3"), 0.5f, labelMap));
+    const cv::Mat frame = RandomFrame({64, 64}, CV_8UC3, 5);
+    ASSERT_EQ(detector.RunInference(frame).size(), 1u);
+    CustomParams p;
+    ASSERT_TRUE(detector.ConfigureParameters(p));
+    for (std::string& t : p.texts) {
+        if (t.rfind("engine=", 0) == 0) t = "engine=gpu";
+    }
+    ASSERT_TRUE(detector.SetParameters(p));
+    EXPECT_FALSE(detector.Initialize(ModelDir("v8_nc3"), 0.5f, labelMap));
+    EXPECT_NE(detector.LastError().find("'engine'"), std::string::npos) << detector.LastError();
+    EXPECT_EQ(detector.RunInference(frame).size(), 1u);
+}
+
+// Both engines find the same boxes on every committed model.
+class EngineAgreementTest : public testing::TestWithParam<std::string> {};
+
+TEST_P(EngineAgreementTest, SameDetectionsOnBothEngines) {
+    if (!korva::test::OnnxRuntimeAvailable()) GTEST_SKIP() << "ONNX Runtime is not available";
+    std::vector<std::vector<CustomObject>> results[2];
+    const char* const engines[] = {"engine=opencv", "engine=onnxruntime"};
+    for (int e = 0; e < 2; ++e) {
+        KorvaCustomWD detector;
+        CustomParams request;
+        request.texts = {engines[e]};
+        ASSERT_TRUE(detector.SetParameters(request));
+        std::string labelMap;
+        ASSERT_TRUE(detector.Initialize(ModelDir(GetParam()), 0.3f, labelMap)) << detector.LastError();
+        for (unsigned seed = 1; seed <= 4; ++seed) {
+            results[e].push_back(detector.RunInference(RandomFrame({160, 120}, CV_8UC3, seed)));
+        }
+        results[e].push_back(detector.RunInference(cv::Mat(120, 160, CV_8UC3, cv::Scalar::all(128))));
+    }
+    std::size_t total = 0;
+    for (std::size_t f = 0; f < results[0].size(); ++f) {
+        const auto& a = results[0][f];
+        const auto& b = results[1][f];
+        ASSERT_EQ(a.size(), b.size()) << "frame " << f << ": " << Describe(a) << " vs " << Describe(b);
+        total += a.size();
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            EXPECT_EQ(a[i].classId, b[i].classId);
+            EXPECT_NEAR(a[i].confidence, b[i].confidence, 1e-4f);
+            EXPECT_LE(std::abs(a[i].box.x - b[i].box.x), 1);
+            EXPECT_LE(std::abs(a[i].box.y - b[i].box.y), 1);
+            EXPECT_LE(std::abs(a[i].box.width - b[i].box.width), 1);
+            EXPECT_LE(std::abs(a[i].box.height - b[i].box.height), 1);
+        }
+    }
+    EXPECT_GT(total, 0u) << "the frames exercise nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(CommittedModels, EngineAgreementTest,
+                         testing::Values("v8_nc1", "v8_nc3", "v8_nc80", "v8t_nc3", "v5_nc3", "v5_nc80",
+                                         "const_v8_nc3", "const_v5_nc3", "everywhere_v8_nc3"));
 
 // ---- C entry points, resolved at run time as a host does ----------------------
 

@@ -1,5 +1,6 @@
-// KorvaCustomWD: a weapon detector plug-in running a YOLO ONNX model on
-// OpenCV's DNN module.
+// KorvaCustomWD: a weapon detector plug-in running a YOLO ONNX model on ONNX
+// Runtime, or on OpenCV's DNN module where ONNX Runtime is absent or refuses
+// the model.
 //
 // Model folder
 //   One ONNX model: "model.onnx", else the only "*.onnx" file. Its input must
@@ -29,16 +30,25 @@
 //     "nms_iou_threshold"     editable, 0..1 (0.45)
 //     "pool_capacity"         load-time, whole number 1..64 (one per hardware
 //                             thread, at most 8): networks for concurrent calls
+//     "intra_op_threads"      load-time, whole number 0..64 (0): threads one
+//                             ONNX Runtime inference uses (see Engines)
 //     "input_size"            read-only, wideValues = {width, height}
 //     "frames_inspected", "frames_refused_no_model",
 //     "frames_refused_unsupported", "inference_failures"
 //                             status: the counters of Statistics()
-//   flagEntries[0]: textA "backend", textB "opencv-cpu" | "cuda-fp16" | "none";
-//     flagA model loaded, flagB GPU requested, flagC GPU in use,
-//     valueA network pool capacity in use, valueB number of classes.
+//   flagEntries[0]: textA "backend", textB "onnxruntime-cpu" |
+//     "onnxruntime-cuda" | "opencv-cpu" | "cuda-fp16" | "none"; flagA model
+//     loaded, flagB GPU requested, flagC GPU in use, valueA networks that may
+//     exist at once (1 on ONNX Runtime: one shared session), valueB number of
+//     classes.
+//   flagEntries[1]: textA "engine", textB the engine in use and why (see
+//     Engines), "none" while no model is loaded; flagA ONNX Runtime in use,
+//     valueA its intra-op threads (0 on OpenCV).
 //   textListEntries: one per class, textA "class", textB its name,
 //     valueA its class id.
-//   texts: "model=<path of the ONNX file>" when a model is loaded (read-only);
+//   texts: "engine=auto" | "engine=onnxruntime" | "engine=opencv" (load-time,
+//     see Engines);
+//     "model=<path of the ONNX file>" when a model is loaded (read-only);
 //     "gpu_fallback=<reason>" when a GPU was requested but is not in use and
 //     "last_inference_error=<reason>" after a failed inference (status).
 //   Editable values take effect from the next frame, load-time values from
@@ -66,6 +76,25 @@
 //   made through SetParameters no longer apply from the next RunInference.
 //   An empty record (nothing stored) leaves every setting as it is.
 //
+// Engines
+//   Initialize builds the engine the "engine" setting asks for; its default
+//   is the environment variable KORVA_ENGINE, else auto. auto runs ONNX
+//   Runtime where it loads and accepts the model, else OpenCV; onnxruntime
+//   refuses to load without it; opencv never tries it. A host sets it before
+//   Initialize through the record it hands to SetParameters (or to
+//   ApplyParameters, as a load-time entry); an invalid KORVA_ENGINE makes
+//   Initialize fail with the reason. ONNX Runtime (libonnxruntime.so.1,
+//   onnxruntime.dll) is looked up at the path in KORVA_ONNXRUNTIME, else
+//   beside this library, else through the system's loader. The engine entry
+//   says what runs and why, e.g. "onnxruntime 1.31.1" or "opencv: onnxruntime
+//   not found (...)"; OptimizeModel keeps the engine and rebuilds it for the
+//   GPU request.
+//   intra_op_threads: threads one ONNX Runtime inference uses; 0 is one per
+//   core, at most 8, the fastest for one camera. With several cameras, 1
+//   gives the most frames per second in total, as concurrent inferences then
+//   do not compete for one pool. Idle ONNX Runtime threads never spin, so
+//   they leave the cores to the host between inferences.
+//
 // Telling "nothing seen" from "not inspected"
 //   RunInference returns an empty list both when it looked and found nothing
 //   and when it could not look. Statistics() counts each frame once: inspected,
@@ -76,13 +105,16 @@
 //   A caller can also ask LastError() right after an empty result.
 //
 // Threads
-//   RunInference may be called from any number of threads at once. Each call
-//   leases a cv::dnn::Net of its own from a pool (a Net must not be driven by
-//   two threads at once); the pool creates up to "pool_capacity" Nets, all
-//   built from one in-memory copy of the model, and callers beyond that wait
-//   for a free Net. Results do not depend on which Net ran a frame or on how
-//   many calls run at once: OpenCV's CPU layers split work by output element,
-//   so a layer gives the same bits run serially or in parallel.
+//   RunInference may be called from any number of threads at once. On ONNX
+//   Runtime every call runs on the one session of the loaded model (its Run
+//   is thread-safe), so memory does not grow with the number of cameras. On
+//   OpenCV each call leases a cv::dnn::Net of its own from a pool (a Net must
+//   not be driven by two threads at once); the pool creates up to
+//   "pool_capacity" Nets, all built from one in-memory copy of the model, and
+//   callers beyond that wait for a free Net. Results do not depend on which
+//   call ran a frame or on how many calls run at once: both engines' CPU
+//   layers split work by output element, so a layer gives the same bits run
+//   serially or in parallel.
 //   The detector changes no process-wide OpenCV setting (cv::setNumThreads,
 //   the parallel backend): the host's settings apply to its work as to the
 //   host's own. OpenCV runs one parallel loop at a time per process and runs
@@ -158,10 +190,11 @@ public:
     // old one keeps serving and `labelMap` is left unchanged.
     bool Initialize(const std::string& modelFolder, float threshold,
                     std::string& labelMap) noexcept override;
-    // Moves the loaded model to the fastest backend available: CUDA with FP16
-    // when `useGpu` and OpenCV was built with CUDA and sees a device, else
-    // OpenCV's CPU backend. The request is kept for later Initialize calls
-    // until OptimizeModel(false). False when no model is loaded.
+    // Rebuilds the loaded model on the same engine for the fastest backend
+    // available: with `useGpu`, ONNX Runtime's CUDA provider (or OpenCV's CUDA
+    // FP16 target) where the build and a device offer it, else the CPU, noted
+    // as "gpu_fallback". The request is kept for later Initialize calls until
+    // OptimizeModel(false). False when no model is loaded.
     bool OptimizeModel(bool useGpu) noexcept override;
     // Detections in `frame`; `cameraId` is copied into each detection. Empty
     // also when the frame was not inspected: see Statistics().

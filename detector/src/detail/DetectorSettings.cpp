@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "detail/EngineRequest.h"
+
 namespace korva::detail {
 namespace {
 
@@ -71,6 +73,22 @@ const std::vector<SettingKey> kKeys = {
          return true;
      },
      [](const RecordSource& r) { return Of(r.settings.poolCapacity); }},
+    {"intra_op_threads", EntryKind::kNumbers, KeyUse::kLoadTime,
+     "threads one ONNX Runtime inference uses; 0 = one per core (at most 8), 1 suits many cameras; "
+     "0..64; used from the next Initialize",
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         double n = 0.0;
+         if (!OneNumber(v, n, reason)) return false;
+         if (!(n >= 0.0 && n <= kMaxIntraOpThreads && n == std::floor(n))) {
+             reason = "must be a whole number from 0 to " + std::to_string(kMaxIntraOpThreads) +
+                      ", got " + Number(n);
+             return false;
+         }
+         s.intraOpThreads = static_cast<int>(n);
+         return true;
+     },
+     [](const RecordSource& r) { return Of(r.settings.intraOpThreads); }},
     {"input_size", EntryKind::kNumbers, KeyUse::kReadOnly, "network input width and height in pixels",
      false, nullptr, nullptr,
      [](const RecordSource& r) {
@@ -89,6 +107,18 @@ const std::vector<SettingKey> kKeys = {
     {"inference_failures", EntryKind::kNumbers, KeyUse::kStatus,
      "frames not inspected: the inference failed (see last_inference_error)", false, nullptr, nullptr,
      [](const RecordSource& r) { return Of(double(r.status.inferenceFailures)); }},
+    {kKeyEngine, EntryKind::kText, KeyUse::kLoadTime, "auto, onnxruntime or opencv; used from the next Initialize",
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         EngineKind kind = EngineKind::kAuto;
+         if (!ParseEngineKind(v.text, kind)) {
+             reason = "must be auto, onnxruntime or opencv, got '" + v.text.substr(0, 40) + "'";
+             return false;
+         }
+         s.engine = v.text;
+         return true;
+     },
+     [](const RecordSource& r) { return OfText(r.settings.engine); }},
     {"model", EntryKind::kText, KeyUse::kReadOnly, "path of the loaded ONNX file", false, nullptr, nullptr,
      [](const RecordSource& r) { return OfText(r.model.modelPath); }},
     {"gpu_fallback", EntryKind::kText, KeyUse::kStatus, "why a requested GPU is not in use",
@@ -121,13 +151,13 @@ bool SameValues(const std::vector<SettingValue>& a, const std::vector<SettingVal
     return true;
 }
 
-const char* const kReportFlagEntries[] = {kKeyBackend};
+const char* const kReportFlagEntries[] = {kKeyBackend, kKeyEngine};
 
 FlagEntry BackendEntry(const ModelDescription& model) {
     FlagEntry backend;
     backend.flagA = model.loaded;
     backend.flagB = model.gpuRequested;
-    backend.flagC = model.backend.rfind("cuda", 0) == 0;
+    backend.flagC = model.backend.find("cuda") != std::string::npos;
     backend.valueA = model.poolCapacity;
     backend.valueB = static_cast<std::int32_t>(model.classNames.size());
     backend.textA = kKeyBackend;
@@ -297,6 +327,12 @@ void WriteRecord(const RecordSource& source, CustomParams& params) {
         }
     }
     out.flagEntries.push_back(BackendEntry(source.model));
+    FlagEntry engine;
+    engine.textA = kKeyEngine;
+    engine.textB = source.model.engine.empty() ? "none" : source.model.engine;
+    engine.flagA = source.model.onnxRuntime;
+    engine.valueA = source.model.intraOpThreads;
+    out.flagEntries.push_back(std::move(engine));
     for (std::size_t i = 0; i < source.model.classNames.size(); ++i) {
         TextListEntry entry;
         entry.textA = kKeyClass;

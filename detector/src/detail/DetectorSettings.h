@@ -27,6 +27,8 @@ struct DetectorSettings {
     float nmsIouThreshold = 0.45f;
     // Load-time: used from the next Initialize.
     int poolCapacity = 1;
+    std::string engine = "auto";  // "auto", "onnxruntime" or "opencv" (see EngineRequest.h)
+    int intraOpThreads = 0;       // 0: one per core, at most 8
 };
 
 // What describes the loaded model; reported, never edited by a host.
@@ -40,6 +42,11 @@ struct ModelDescription {
     std::vector<std::string> classNames;
     // Why a requested GPU is not in use; empty when it is or none was asked for.
     std::string gpuFallback;
+    // The engine in use and why ("onnxruntime 1.31.1", "opencv: ..."); empty
+    // while no model is loaded.
+    std::string engine;
+    bool onnxRuntime = false;
+    int intraOpThreads = 0;  // in use; 0 on OpenCV
 };
 
 // The detector's counters and its last inference failure.
@@ -105,6 +112,7 @@ const char* KeyUseName(KeyUse use);
 
 // The other entries a record carries, handed back unchanged or ignored.
 inline constexpr const char* kKeyBackend = "backend";  // flagEntries[0]
+inline constexpr const char* kKeyEngine = "engine";    // flagEntries[1], and a texts setting
 inline constexpr const char* kKeyClass = "class";      // textListEntries, one per class
 
 // True for the textA of a flag entry the detector writes as a report; such

@@ -59,11 +59,6 @@ void NetPool::Release(NetSlot& slot) noexcept {
     returned_.notify_one();
 }
 
-std::size_t NetPool::Size() const {
-    MutexLock lock(mutex_);
-    return slots_.size();
-}
-
 std::size_t DefaultPoolCapacity() {
     const unsigned hw = std::thread::hardware_concurrency();
     return std::clamp<std::size_t>(hw == 0 ? 1 : hw, 1, 8);

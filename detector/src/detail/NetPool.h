@@ -14,21 +14,15 @@
 
 #include <opencv2/dnn.hpp>
 
-#include "detail/CandidateDecoder.h"
-#include "detail/Letterbox.h"
 #include "detail/Mutex.h"
 #include "detail/ThreadAnnotations.h"
 
 namespace korva::detail {
 
-// A network with the per-call state that goes with it. Used by one thread at
-// a time.
+// A network with its output buffers. Used by one thread at a time.
 struct NetSlot {
     cv::dnn::Net net;
     std::vector<cv::Mat> outputs;
-    LetterboxScratch letterbox;
-    DecodeScratch decode;
-    std::vector<Candidate> candidates;
 };
 
 class NetPool {
@@ -66,8 +60,6 @@ public:
     Lease Acquire() KORVA_EXCLUDES(mutex_);
 
     std::size_t Capacity() const { return capacity_; }
-    // Number of networks created so far.
-    std::size_t Size() const KORVA_EXCLUDES(mutex_);
 
 private:
     // Never throws: `idle_` has room for every slot from the start.
@@ -75,7 +67,7 @@ private:
 
     const Factory factory_;
     const std::size_t capacity_;
-    mutable Mutex mutex_;
+    Mutex mutex_;
     std::condition_variable returned_;
     std::vector<std::unique_ptr<NetSlot>> slots_ KORVA_GUARDED_BY(mutex_);
     std::vector<NetSlot*> idle_ KORVA_GUARDED_BY(mutex_);  // capacity_ reserved
