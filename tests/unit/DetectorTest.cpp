@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <limits>
@@ -147,7 +148,9 @@ INSTANTIATE_TEST_SUITE_P(
                     ModelCase{"v5_nc80", ClassList(80), {64, 64}},
                     ModelCase{"const_v8_nc3", "handgun,rifle,knife", {96, 64}},
                     ModelCase{"const_v5_nc3", "handgun,rifle,knife", {96, 64}},
-                    ModelCase{"everywhere_v8_nc3", "handgun,rifle,knife", {64, 64}}),
+                    ModelCase{"everywhere_v8_nc3", "handgun,rifle,knife", {64, 64}},
+                    ModelCase{"grid_v8_nc3", "handgun,rifle,knife", {96, 64}},
+                    ModelCase{"e2e_nc1", "class0", {64, 64}}),
     [](const testing::TestParamInfo<ModelCase>& info) { return info.param.name; });
 
 // ---- Initialize errors ---------------------------------------------------------
@@ -270,6 +273,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "does not fit 3 classes"},
         ErrorCase{"DynamicInput", [](const fs::path&) { return ModelDir("dynamic_input"); }, 0.5f,
                   "dynamic"},
+        ErrorCase{"V5WithOneLabelTooMany",
+                  [](const fs::path&) { return ModelDir("v5_nc3_extra_label"); }, 0.5f,
+                  "fits YOLOv5 with 3 classes"},
         ErrorCase{"ThresholdNaN", [](const fs::path&) { return ModelDir("v8_nc3"); },
                   std::numeric_limits<float>::quiet_NaN(), "threshold"},
         ErrorCase{"ThresholdNegative", [](const fs::path&) { return ModelDir("v8_nc3"); }, -0.1f,
@@ -361,6 +367,47 @@ TEST(ConstModels, V8AndV5Agree) {
     // Sub-pixel boxes vanish on the smallest frames; the larger ones show A, B and D.
     EXPECT_GE(total, 9u);
 }
+
+// ---- Variants of the same weights agree -----------------------------------------
+
+struct TwinCase {
+    std::string variant;
+    std::string reference;  // the grid float32 export of the same weights
+};
+
+class VariantAgreementTest : public testing::TestWithParam<TwinCase> {};
+
+TEST_P(VariantAgreementTest, SameDetectionsAsTheReference) {
+    const TwinCase& c = GetParam();
+    KorvaCustomWD variant, reference;
+    std::string labels;
+    ASSERT_TRUE(variant.Initialize(ModelDir(c.variant), 0.3f, labels)) << variant.LastError();
+    ASSERT_TRUE(reference.Initialize(ModelDir(c.reference), 0.3f, labels)) << reference.LastError();
+    std::size_t total = 0;
+    unsigned seed = 40;
+    for (cv::Size size : {cv::Size(64, 64), cv::Size(640, 480), cv::Size(211, 37)}) {
+        const cv::Mat frame = RandomFrame(size, CV_8UC3, seed++);
+        const auto got = variant.RunInference(frame);
+        const auto want = reference.RunInference(frame);
+        total += want.size();
+        ASSERT_EQ(got.size(), want.size()) << size << ": " << Describe(got) << " vs " << Describe(want);
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].classId, want[i].classId);
+            EXPECT_EQ(got[i].confidence, want[i].confidence);
+            // Corners and back may move a rounding by a pixel.
+            EXPECT_LE(std::abs(got[i].box.x - want[i].box.x), 1) << Describe(got);
+            EXPECT_LE(std::abs(got[i].box.y - want[i].box.y), 1) << Describe(got);
+            EXPECT_LE(std::abs(got[i].box.br().x - want[i].box.br().x), 1) << Describe(got);
+            EXPECT_LE(std::abs(got[i].box.br().y - want[i].box.br().y), 1) << Describe(got);
+        }
+    }
+    EXPECT_GT(total, 0u) << "no detection to compare";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommittedTwins, VariantAgreementTest,
+    testing::Values(TwinCase{"e2e_nc1", "v8_nc1"}),
+    [](const testing::TestParamInfo<TwinCase>& info) { return info.param.variant; });
 
 TEST(ConstModels, ThresholdSelectsDetections) {
     const cv::Mat frame = RandomFrame({96, 64}, CV_8UC3, 4);
@@ -1059,7 +1106,9 @@ TEST_P(EngineAgreementTest, SameDetectionsOnBothEngines) {
 
 INSTANTIATE_TEST_SUITE_P(CommittedModels, EngineAgreementTest,
                          testing::Values("v8_nc1", "v8_nc3", "v8_nc80", "v8t_nc3", "v5_nc3", "v5_nc80",
-                                         "const_v8_nc3", "const_v5_nc3", "everywhere_v8_nc3"));
+                                         "const_v8_nc3", "const_v5_nc3", "everywhere_v8_nc3",
+                                         "grid_v8_nc3", "e2e_nc1"));
+
 // ---- C entry points, resolved at run time as a host does ----------------------
 
 class PluginLibrary {

@@ -44,7 +44,8 @@ public:
     // A new plug-in; null with `error` when the library refuses this
     // program's interface version.
     PluginHandle Create(std::string& error) const;
-    // The plug-in's last Initialize/OptimizeModel failure reason.
+    // The reason the calling thread's last call on `plugin` left; empty
+    // after a success.
     std::string LastError(const IKorvaCustomClass& plugin) const;
 
 private:

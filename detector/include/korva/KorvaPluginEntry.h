@@ -35,10 +35,12 @@ KORVA_WD_API IKorvaCustomClass* KorvaCreatePlugin(unsigned interfaceVersion) noe
 // in flight); null is ignored. The host must have stopped calling it.
 KORVA_WD_API void KorvaDestroyPlugin(IKorvaCustomClass* plugin) noexcept;
 
-// Copies the one-line reason for the plug-in's last failed Initialize or
-// OptimizeModel into `buffer` (NUL-terminated, cut to `size` - 1 bytes) and
-// returns the reason's full length; 0 and an empty buffer when there is
-// none or `plugin` is null. `buffer` may be null when `size` is 0.
+// Copies the plug-in's LastError() into `buffer`: the one-line reason the
+// calling thread's last call on it left (a false, or an empty inference
+// result that was not "inspected, nothing found"). NUL-terminated, cut to
+// `size` - 1 bytes; returns the reason's full length; 0 and an empty buffer
+// when there is none or `plugin` is null. `buffer` may be null when `size`
+// is 0.
 KORVA_WD_API std::size_t KorvaPluginLastError(const IKorvaCustomClass* plugin, char* buffer,
                                               std::size_t size) noexcept;
 
