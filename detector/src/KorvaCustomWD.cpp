@@ -8,11 +8,13 @@
 #include <opencv2/core/cuda.hpp>
 #include <opencv2/dnn.hpp>
 
+#include "detail/AlarmRules.h"
 #include "detail/DetectorSettings.h"
 #include "detail/InferenceEngine.h"
 #include "detail/LabelFile.h"
 #include "detail/SwapGate.h"
 
+using korva::detail::AlarmRules;
 using korva::detail::Backend;
 using korva::detail::DetectorSettings;
 using korva::detail::InferenceEngine;
@@ -25,6 +27,9 @@ struct KorvaCustomWD::Impl {
     std::unique_ptr<InferenceEngine> engine;  // guarded by gate (written under swapMutex too)
     DetectorSettings defaults;                // guarded by gate
     bool gpuRequested = false;                // guarded by gate
+    // Objects followed per camera for confirmation; locks itself. Cleared
+    // when the model changes or is released.
+    korva::detail::ConfirmationTracker tracker;
 
     mutable std::mutex errorMutex;
     std::string lastError;  // guarded by errorMutex
@@ -38,6 +43,18 @@ struct KorvaCustomWD::Impl {
 namespace {
 
 const std::string kNoCamera;
+
+// Appends the alarm rules configured in `from` to `to`, and with
+// `withRefusals` one "refused=..." text per entry that was not used.
+void CopyAlarmRules(const CustomParams& from, const std::vector<std::string>& classNames,
+                    CustomParams& to, bool withRefusals) {
+    std::vector<korva::detail::RuleRefusal> refusals;
+    AlarmRules::Read(from, classNames, refusals).Write(classNames, to);
+    if (!withRefusals) return;
+    for (const korva::detail::RuleRefusal& r : refusals) {
+        to.texts.push_back(std::string(korva::detail::kKeyRefused) + "=" + r.Text());
+    }
+}
 
 bool CudaFp16Available() {
     try {
@@ -88,6 +105,7 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
             impl_->gpuRequested = false;
             parameters = std::move(newParameters);
         }
+        impl_->tracker.Clear();
         labelMap = std::move(newLabelMap);
         impl_->SetError({});
         return true;  // `old` is released here, outside the gate
@@ -128,6 +146,7 @@ bool KorvaCustomWD::OptimizeModel(bool useGpu) noexcept {
             const DetectorSettings settings = korva::detail::ReadSettings(parameters, impl_->defaults);
             CustomParams updated;
             korva::detail::WriteSettings(settings, fresh->Describe(useGpu), updated);
+            CopyAlarmRules(parameters, fresh->ClassNames(), updated, false);
             old = std::move(impl_->engine);
             impl_->engine = std::move(fresh);
             impl_->gpuRequested = useGpu;
@@ -150,7 +169,17 @@ std::vector<CustomObject> KorvaCustomWD::RunInference(const cv::Mat& frame,
         std::shared_lock<korva::detail::SwapGate> gate(impl_->gate);
         if (!impl_->engine) return {};
         const DetectorSettings settings = korva::detail::ReadSettings(parameters, impl_->defaults);
-        return impl_->engine->Detect(frame, settings, cameraId);
+        InferenceEngine& engine = *impl_->engine;
+        std::vector<korva::detail::RuleRefusal> refused;  // reported by ConfigureParameters
+        const AlarmRules rules = AlarmRules::Read(parameters, engine.ClassNames(), refused);
+        if (rules.Empty()) return engine.Detect(frame, settings, cameraId);
+
+        DetectorSettings decode = settings;
+        decode.confidenceThreshold =
+            rules.classes.DecodeThreshold(settings.confidenceThreshold, engine.ClassNames().size());
+        return rules.Apply(settings.confidenceThreshold, impl_->tracker, cameraId, frame.size(),
+                           engine.Detect(frame, decode, cameraId),
+                           korva::detail::ConfirmationTracker::Clock::now());
     } catch (...) {
         return {};
     }
@@ -164,8 +193,11 @@ bool KorvaCustomWD::ConfigureParameters(CustomParams& params) noexcept {
     try {
         std::shared_lock<korva::detail::SwapGate> gate(impl_->gate);
         if (impl_->engine) {
+            CustomParams out;
             korva::detail::WriteSettings(korva::detail::ReadSettings(parameters, impl_->defaults),
-                                         impl_->engine->Describe(impl_->gpuRequested), params);
+                                         impl_->engine->Describe(impl_->gpuRequested), out);
+            CopyAlarmRules(parameters, impl_->engine->ClassNames(), out, true);
+            params = std::move(out);
         } else {
             korva::detail::WriteSettings(impl_->defaults, korva::detail::ModelDescription{}, params);
         }
@@ -184,6 +216,7 @@ bool KorvaCustomWD::Destroy() noexcept {
             old = std::move(impl_->engine);
             impl_->gpuRequested = false;
         }
+        impl_->tracker.Clear();
     } catch (...) {
         // Locking failed (system error); nothing was held that could leak.
     }
