@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include <opencv2/videoio.hpp>
 
@@ -60,6 +61,40 @@ bool LoadGroundTruth(const std::string& csvPath, GroundTruth& truth, std::string
     return true;
 }
 
+int LinkObjects(GroundTruth& truth, double minIou) {
+    int next = 0;
+    const std::vector<GroundTruthBox>* previous = nullptr;
+    int previousFrame = -2;
+    for (auto& [frame, boxes] : truth) {
+        std::vector<std::tuple<double, std::size_t, std::size_t>> pairs;
+        if (previous != nullptr && previousFrame == frame - 1) {
+            for (std::size_t i = 0; i < boxes.size(); ++i) {
+                for (std::size_t j = 0; j < previous->size(); ++j) {
+                    if (boxes[i].classId != (*previous)[j].classId) continue;
+                    const double iou = IntersectionOverUnion(boxes[i].box, (*previous)[j].box);
+                    if (iou >= minIou) pairs.emplace_back(iou, i, j);
+                }
+            }
+        }
+        std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) {
+            return std::get<0>(a) > std::get<0>(b);
+        });
+        std::vector<bool> taken(previous ? previous->size() : 0, false);
+        for (auto& b : boxes) b.objectId = -1;
+        for (const auto& [iou, i, j] : pairs) {
+            if (boxes[i].objectId >= 0 || taken[j]) continue;
+            boxes[i].objectId = (*previous)[j].objectId;
+            taken[j] = true;
+        }
+        for (auto& b : boxes) {
+            if (b.objectId < 0) b.objectId = next++;
+        }
+        previous = &boxes;
+        previousFrame = frame;
+    }
+    return next;
+}
+
 double IntersectionOverUnion(const cv::Rect& a, const cv::Rect& b) {
     const double inter = (a & b).area();
     const double uni = double(a.area()) + double(b.area()) - inter;
@@ -103,6 +138,10 @@ void ScoreFrame(const std::vector<CustomObject>& detections,
     }
     for (std::size_t t = 0; t < truth.size(); ++t) {
         if (!matched[t]) ++evaluation.perClass[static_cast<std::size_t>(truth[t].classId)].falseNegatives;
+        if (truth[t].objectId < 0) continue;
+        std::pair<int, int>& object =
+            evaluation.objects.try_emplace(truth[t].objectId, evaluation.frames, -1).first->second;
+        if (matched[t] && object.second < 0) object.second = evaluation.frames;
     }
     ++evaluation.frames;
     if (truth.empty()) {
@@ -159,6 +198,22 @@ std::string FormatEvaluation(const Evaluation& evaluation, const std::vector<std
     row("all", evaluation.Total());
     out << "frames " << evaluation.frames << ", weapon-free frames " << evaluation.weaponFreeFrames
         << ", detections on weapon-free frames " << evaluation.detectionsOnWeaponFree << "\n";
+    if (!evaluation.objects.empty()) {
+        int detected = 0;
+        double delay = 0.0;
+        for (const auto& [id, frames] : evaluation.objects) {
+            if (frames.second < 0) continue;
+            ++detected;
+            delay += frames.second - frames.first;
+        }
+        std::snprintf(line, sizeof line,
+                      "objects %zu, detected %d (recall per object %.4f), mean frames to first "
+                      "detection %.2f\n",
+                      evaluation.objects.size(), detected,
+                      double(detected) / double(evaluation.objects.size()),
+                      detected > 0 ? delay / detected : 0.0);
+        out << line;
+    }
     return out.str();
 }
 

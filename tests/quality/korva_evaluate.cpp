@@ -1,9 +1,15 @@
 // korva_evaluate: scores the detector on a video with ground truth.
 //
 //   korva_evaluate --model DIR --video FILE.mp4 [--truth FILE.csv] [--threshold 0.6]
+//                  [--param KEY[@SUBJECT]=V1,V2,...]...
 //
-// Prints precision and recall per class (IoU >= 0.5, right class) and the
-// detections on weapon-free frames; progress goes to stderr. The ground truth
+// Prints precision and recall per class (IoU >= 0.5, right class), the
+// detections on weapon-free frames, and how many of the video's objects
+// (ground-truth boxes linked across frames) were detected at least once;
+// progress goes to stderr. Each --param adds a value entry to the detector's
+// parameter record (textA KEY, textB SUBJECT, the values), e.g.
+// --param confirm_frames@*=2,3 or --param class_threshold@knife=0.7; the
+// frames run as camera "eval". The ground truth
 // defaults to the video path with ".mp4" replaced by ".gt.csv". Exit status 0
 // when the evaluation ran, 2 on a usage or input error.
 #include <cstdio>
@@ -18,7 +24,7 @@ namespace {
 
 int Usage() {
     std::cerr << "usage: korva_evaluate --model DIR --video FILE.mp4 [--truth FILE.csv] "
-                 "[--threshold 0.6]\n";
+                 "[--threshold 0.6] [--param KEY[@SUBJECT]=V1,V2,...]...\n";
     return 2;
 }
 
@@ -37,11 +43,29 @@ std::vector<std::string> Split(const std::string& text) {
     return items;
 }
 
+// "KEY[@SUBJECT]=V1,V2,..." as a value entry; false when malformed.
+bool ParseParam(const std::string& text, ValueListEntry& entry) {
+    const std::size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0) return false;
+    const std::string name = text.substr(0, eq);
+    const std::size_t at = name.find('@');
+    entry.textA = name.substr(0, at);
+    entry.textB = at == std::string::npos ? std::string() : name.substr(at + 1);
+    for (const std::string& v : Split(text.substr(eq + 1))) {
+        char* end = nullptr;
+        const double d = std::strtod(v.c_str(), &end);
+        if (v.empty() || *end != '\0') return false;
+        entry.wideValues.push_back(d);
+    }
+    return !entry.textA.empty();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string model, video, truthPath;
     float threshold = 0.6f;
+    std::vector<ValueListEntry> extra;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i];
         const std::string value = argv[i + 1];
@@ -49,7 +73,11 @@ int main(int argc, char** argv) {
         else if (key == "--video") video = value;
         else if (key == "--truth") truthPath = value;
         else if (key == "--threshold") threshold = std::strtof(value.c_str(), nullptr);
-        else return Usage();
+        else if (key == "--param") {
+            ValueListEntry entry;
+            if (!ParseParam(value, entry)) return Usage();
+            extra.push_back(entry);
+        } else return Usage();
     }
     if (argc % 2 == 0 || model.empty() || video.empty()) return Usage();
     if (truthPath.empty()) {
@@ -63,11 +91,25 @@ int main(int argc, char** argv) {
         std::cerr << "error: " << error << "\n";
         return 2;
     }
+    const int objects = korva::eval::LinkObjects(truth);
     KorvaCustomWD detector;
     std::string labelMap;
     if (!detector.Initialize(model, threshold, labelMap)) {
         std::cerr << "error: " << detector.LastError() << "\n";
         return 2;
+    }
+    if (!extra.empty()) {
+        CustomParams record;
+        detector.ConfigureParameters(record);
+        record.valueListEntries.insert(record.valueListEntries.end(), extra.begin(), extra.end());
+        detector.SetParameters(record);
+        detector.ConfigureParameters(record);
+        for (const std::string& text : record.texts) {
+            if (text.rfind("refused=", 0) == 0) {
+                std::cerr << "error: " << text << "\n";
+                return 2;
+            }
+        }
     }
     const std::vector<std::string> classes = Split(labelMap);
     korva::eval::Evaluation evaluation;
@@ -80,7 +122,12 @@ int main(int argc, char** argv) {
         std::cerr << "error: " << error << "\n";
         return 2;
     }
-    std::cout << video << " at threshold " << threshold << "\n"
+    std::cout << video << " at threshold " << threshold;
+    for (const ValueListEntry& e : extra) {
+        std::cout << " " << e.textA << (e.textB.empty() ? "" : "@" + e.textB) << "=";
+        for (std::size_t i = 0; i < e.wideValues.size(); ++i) std::cout << (i ? "," : "") << e.wideValues[i];
+    }
+    std::cout << " (" << objects << " objects in the ground truth)\n"
               << korva::eval::FormatEvaluation(evaluation, classes);
     return 0;
 }
