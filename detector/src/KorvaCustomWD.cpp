@@ -27,8 +27,8 @@ struct KorvaCustomWD::Impl {
     std::unique_ptr<InferenceEngine> engine;  // guarded by gate (written under swapMutex too)
     DetectorSettings defaults;                // guarded by gate
     bool gpuRequested = false;                // guarded by gate
-    // Objects followed per camera for confirmation; locks itself. Cleared
-    // when the model changes or is released.
+    // Objects followed per camera for confirmation; locks itself (after the
+    // gate). Cleared under the gate when the model changes or is released.
     korva::detail::ConfirmationTracker tracker;
 
     mutable std::mutex errorMutex;
@@ -104,8 +104,8 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
             impl_->defaults = settings;
             impl_->gpuRequested = false;
             parameters = std::move(newParameters);
+            impl_->tracker.Clear();
         }
-        impl_->tracker.Clear();
         labelMap = std::move(newLabelMap);
         impl_->SetError({});
         return true;  // `old` is released here, outside the gate
@@ -215,8 +215,8 @@ bool KorvaCustomWD::Destroy() noexcept {
             std::unique_lock<korva::detail::SwapGate> gate(impl_->gate);
             old = std::move(impl_->engine);
             impl_->gpuRequested = false;
+            impl_->tracker.Clear();
         }
-        impl_->tracker.Clear();
     } catch (...) {
         // Locking failed (system error); nothing was held that could leak.
     }
