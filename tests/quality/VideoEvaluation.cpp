@@ -116,6 +116,7 @@ void ScoreFrame(const std::vector<CustomObject>& detections,
         return detections[a].confidence > detections[b].confidence;
     });
     std::vector<bool> matched(truth.size(), false);
+    std::vector<CustomObject> falsePositives;
     for (std::size_t i : order) {
         const CustomObject& d = detections[i];
         double bestIou = minIou;
@@ -134,8 +135,16 @@ void ScoreFrame(const std::vector<CustomObject>& detections,
             ++tally.truePositives;
         } else {
             ++tally.falsePositives;
+            const bool continues = std::any_of(
+                evaluation.lastFalsePositives.begin(), evaluation.lastFalsePositives.end(),
+                [&](const CustomObject& p) {
+                    return p.classId == d.classId && IntersectionOverUnion(p.box, d.box) >= 0.3;
+                });
+            if (!continues) ++evaluation.falseAlarms;
+            falsePositives.push_back(d);
         }
     }
+    evaluation.lastFalsePositives = std::move(falsePositives);
     for (std::size_t t = 0; t < truth.size(); ++t) {
         if (!matched[t]) ++evaluation.perClass[static_cast<std::size_t>(truth[t].classId)].falseNegatives;
         if (truth[t].objectId < 0) continue;
@@ -197,7 +206,8 @@ std::string FormatEvaluation(const Evaluation& evaluation, const std::vector<std
     }
     row("all", evaluation.Total());
     out << "frames " << evaluation.frames << ", weapon-free frames " << evaluation.weaponFreeFrames
-        << ", detections on weapon-free frames " << evaluation.detectionsOnWeaponFree << "\n";
+        << ", detections on weapon-free frames " << evaluation.detectionsOnWeaponFree
+        << ", false alarms (false positives linked across frames) " << evaluation.falseAlarms << "\n";
     if (!evaluation.objects.empty()) {
         int detected = 0;
         double delay = 0.0;

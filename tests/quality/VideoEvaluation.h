@@ -52,6 +52,11 @@ struct Evaluation {
     // Per linked object: the frame it first appears in and the frame it is
     // first detected in (-1: never).
     std::map<int, std::pair<int, int>> objects;
+    // False alarms as a viewer counts them: a false positive continues the
+    // alarm of a false positive of the same class in the frame before that it
+    // overlaps with IoU >= 0.3, else it raises a new one.
+    int falseAlarms = 0;
+    std::vector<CustomObject> lastFalsePositives;
 
     ClassTally Total() const;
 };
