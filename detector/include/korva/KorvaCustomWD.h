@@ -68,7 +68,8 @@
 //                        default 64 per camera
 //   Objects are followed per camera id: one camera's frames never confirm
 //   another's, and a camera's results depend only on its own frames and
-//   their order. Frames of one camera id sent from two threads at once are
+//   their order (as long as it is not forgotten through the expiry or the
+//   camera limit). Frames of one camera id sent from two threads at once are
 //   counted one at a time, in the order their inferences finish; a host that
 //   needs that camera's results repeatable sends its frames in order. The
 //   followed objects are forgotten by Initialize and Destroy and by a change
