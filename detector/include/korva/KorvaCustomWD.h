@@ -76,8 +76,8 @@
 //   of the camera's rule. ConfigureParameters hands back the rules in force
 //   and, in texts, one "refused=<key>[<subject>]: <reason>" per entry that
 //   was ignored; an ignored entry never hides a detection (a camera with a
-//   refused include zone reports everywhere). Measured trade-offs and the
-//   reasons for the defaults: detail/ConfirmationTracker.h.
+//   refused include zone reports everywhere). Measured trade-offs of k of n:
+//   docs/ALARM_RULES.md.
 //
 // Threads
 //   RunInference may be called from any number of threads at once. Each call
