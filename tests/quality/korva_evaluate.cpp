@@ -23,12 +23,14 @@
 #include <memory>
 #include <string>
 
+#include <algorithm>
 #include <chrono>
 
 #include <opencv2/videoio.hpp>
 
 #include "VideoEvaluation.h"
 #include "detail/AlarmRules.h"
+#include "detail/DetectorSettings.h"
 #include "korva/KorvaCustomWD.h"
 
 namespace {
@@ -157,24 +159,35 @@ int main(int argc, char** argv) {
     if (!extra.empty()) {
         CustomParams record;
         detector.ConfigureParameters(record);
-        record.valueListEntries.insert(record.valueListEntries.end(), extra.begin(), extra.end());
-        detector.SetParameters(record);
-        detector.ConfigureParameters(record);
-        for (const std::string& text : record.texts) {
-            if (text.rfind("refused=", 0) == 0) {
-                std::cerr << "error: " << text << "\n";
-                return 2;
-            }
+        auto& list = record.valueListEntries;
+        for (const ValueListEntry& e : extra) {
+            list.erase(std::remove_if(list.begin(), list.end(),
+                                      [&](const ValueListEntry& o) { return o.textA == e.textA; }),
+                       list.end());
+        }
+        list.insert(list.end(), extra.begin(), extra.end());
+        KorvaCustomWD::ParameterReport report;
+        if (!detector.ApplyParameters(record, report)) {
+            std::cerr << "error: " << detector.LastError() << "\n";
+            return 2;
         }
     }
     const std::vector<std::string> classes = Split(labelMap);
+    korva::detail::ModelDescription loaded;
+    loaded.loaded = true;
+    loaded.classNames = classes;
+    const korva::detail::DetectorStatus status;
     for (auto& c : comparisons) {
-        std::vector<korva::detail::RuleRefusal> refused;
-        c->rules = korva::detail::AlarmRules::Read(c->record, classes, refused);
-        if (!refused.empty()) {
-            std::cerr << "error: --compare " << c->label << ": " << refused.front().Text() << "\n";
+        const korva::detail::DetectorSettings defaults;
+        korva::detail::DetectorSettings read;
+        std::vector<korva::detail::EntryResult> results;
+        if (!korva::detail::ReadRecord(c->record, korva::detail::ReadOnlyEntries::kSkip,
+                                       {defaults, loaded, status}, read, results)) {
+            std::cerr << "error: --compare " << c->label << ": " << korva::detail::DescribeRefusals(results)
+                      << "\n";
             return 2;
         }
+        c->rules = read.rules;
     }
     korva::eval::Evaluation evaluation;
     const auto progress = [](int frames) {

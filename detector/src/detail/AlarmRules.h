@@ -4,7 +4,8 @@
 // confirmation so that objects outside a camera's zones take no place among
 // the objects it follows.
 //
-// Every rule is off until the parameter record configures it; without any
+// Every rule is off until the parameter record configures it (the record's
+// keys are rows of the settings table, DetectorSettings.cpp); without any
 // rule the detections pass through untouched.
 #pragma once
 
@@ -13,7 +14,6 @@
 
 #include "detail/ClassRules.h"
 #include "detail/ConfirmationTracker.h"
-#include "detail/RuleRefusal.h"
 #include "detail/Zones.h"
 
 namespace korva::detail {
@@ -25,12 +25,6 @@ struct AlarmRules {
 
     bool Empty() const { return classes.Empty() && zones.Empty() && confirmation.Empty(); }
 
-    // Reads every rule from `params`; refusals as the readers give them.
-    static AlarmRules Read(const CustomParams& params, const std::vector<std::string>& classNames,
-                           std::vector<RuleRefusal>& refusals);
-    // Appends the entries of every rule to `params`.
-    void Write(const std::vector<std::string>& classNames, CustomParams& params) const;
-
     // The detections of one frame of `cameraId` that the rules let through,
     // in their order. `global` is the detector's confidence threshold.
     std::vector<CustomObject> Apply(float global, ConfirmationTracker& tracker,
@@ -38,8 +32,5 @@ struct AlarmRules {
                                     std::vector<CustomObject> detections,
                                     ConfirmationTracker::Clock::time_point now) const;
 };
-
-// Record text that carries one refusal: "refused=<entry>: <reason>".
-inline constexpr const char* kKeyRefused = "refused";
 
 }  // namespace korva::detail

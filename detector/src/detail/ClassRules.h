@@ -3,19 +3,20 @@
 // A class with a threshold of its own keeps its detections scoring at least
 // that threshold, whether it is above or below the detector's confidence
 // threshold; the other classes keep the detector's. A class switched off
-// reports nothing. Classes are named as in the label file.
+// reports nothing. Classes are named as in the label file and matched by the
+// name each detection carries, so a rule naming a class the model lacks
+// changes nothing.
 //
-// Record entries (valueListEntries, textB = class name, textC free text):
+// Record entries (valueListEntries, textB = class name):
 //   "class_threshold"  wideValues = {threshold in [0, 1]}
 //   "class_enabled"    wideValues = {0 or 1}
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "detail/RuleRefusal.h"
 #include "korva/CustomObject.h"
-#include "korva/CustomParams.h"
 
 namespace korva::detail {
 
@@ -29,26 +30,36 @@ public:
 
     // The threshold the model's output must be decoded with so that every
     // class gets the detections it keeps: the lowest threshold of the
-    // classes switched on (`global` for those without one of their own).
-    float DecodeThreshold(float global, std::size_t numClasses) const;
-    // The threshold of `classId`: its own, else `global`.
-    float ThresholdOf(int classId, float global) const;
+    // classes in `classNames` switched on (`global` for those without one).
+    float DecodeThreshold(float global, const std::vector<std::string>& classNames) const;
+    // The threshold of class `name`: its own, else `global`.
+    float ThresholdOf(const std::string& name, float global) const;
 
     // Drops the detections of classes switched off and those scoring below
     // their class's threshold (`global` for classes without one).
     void Apply(float global, std::vector<CustomObject>& detections) const;
 
-    // Reads the entries above for the classes in `classNames`; one refusal
-    // per entry that names no class, repeats a class or holds a bad value.
-    static ClassRules Read(const CustomParams& params, const std::vector<std::string>& classNames,
-                           std::vector<RuleRefusal>& refusals);
-    // Appends the entries that reproduce these rules to `params`.
-    void Write(const std::vector<std::string>& classNames, CustomParams& params) const;
+    // Entry by entry: false with a reason when `values` do not fit, the
+    // class is not among `classNames` (unchecked when that is empty: no model
+    // is loaded) or already has an entry of the same key.
+    bool AddThreshold(const std::string& name, const std::vector<double>& values,
+                      const std::vector<std::string>& classNames, std::string& reason);
+    bool AddEnabled(const std::string& name, const std::vector<double>& values,
+                    const std::vector<std::string>& classNames, std::string& reason);
+    void ClearThresholds() { thresholds_.clear(); }
+    void ClearEnabled() {
+        enabled_.clear();
+        disabled_.clear();
+    }
+
+    // The entries that reproduce these rules: (class, value).
+    const std::vector<std::pair<std::string, float>>& Thresholds() const { return thresholds_; }
+    const std::vector<std::pair<std::string, bool>>& Enabled() const { return enabled_; }
 
 private:
-    // Sorted by class id; each class at most once.
-    std::vector<std::pair<int, float>> thresholds_;
-    std::vector<int> disabled_;
+    std::vector<std::pair<std::string, float>> thresholds_;  // each class at most once
+    std::vector<std::pair<std::string, bool>> enabled_;      // as given
+    std::vector<std::string> disabled_;                      // the classes switched off
 };
 
 }  // namespace korva::detail

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bitset>
 #include <cmath>
+#include <cstdio>
 #include <tuple>
 
 namespace korva::detail {
@@ -28,19 +29,19 @@ std::uint64_t WindowMask(int n) {
     return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
 }
 
-bool ReadNumber(const ValueListEntry& e, double low, double high, bool lowOpen, bool integer,
-                double& out, std::vector<RuleRefusal>& refusals) {
-    const std::string name = EntryName(e.textA, e.textB);
-    if (e.wideValues.size() != 1) {
-        refusals.push_back({name, "expected one value, got " + std::to_string(e.wideValues.size())});
+bool ReadNumber(const std::vector<double>& values, double low, double high, bool lowOpen, bool integer,
+                double& out, std::string& reason) {
+    if (values.size() != 1) {
+        reason = "expects one number, got " + std::to_string(values.size());
         return false;
     }
-    const double v = e.wideValues.front();
+    const double v = values.front();
     const bool inRange = std::isfinite(v) && (lowOpen ? v > low : v >= low) && v <= high;
     if (!inRange || (integer && v != std::floor(v))) {
-        refusals.push_back({name, std::string("must be ") + (integer ? "an integer" : "a number") +
-                                      (lowOpen ? " above " : " from ") + std::to_string(low) +
-                                      " to " + std::to_string(high)});
+        char text[96];
+        std::snprintf(text, sizeof text, "must be %s %s %g to %g", integer ? "a whole number" : "a number",
+                      lowOpen ? "above" : "from", low, high);
+        reason = text;
         return false;
     }
     out = v;
@@ -60,64 +61,42 @@ bool ConfirmationSettings::Empty() const {
                         [](const auto& c) { return c.second.Active(); });
 }
 
-ConfirmationSettings ConfirmationSettings::Read(const CustomParams& params,
-                                                std::vector<RuleRefusal>& refusals) {
-    ConfirmationSettings s;
-    const ConfirmationSettings defaults;
-    std::vector<std::string> seen;  // keys of the single-value entries read
-    for (const ValueListEntry& e : params.valueListEntries) {
-        const std::string name = EntryName(e.textA, e.textB);
-        if (e.textA == kKeyConfirmFrames) {
-            const auto& v = e.wideValues;
-            const bool integers = v.size() == 2 && std::isfinite(v[0]) && std::isfinite(v[1]) &&
-                                  v[0] == std::floor(v[0]) && v[1] == std::floor(v[1]);
-            if (!integers || v[0] < 1 || v[0] > v[1] || v[1] > kMaxConfirmWindow) {
-                refusals.push_back({name, "expected {k, n}: integers with 1 <= k <= n <= " +
-                                              std::to_string(kMaxConfirmWindow)});
-            } else if (s.cameras.count(e.textB) != 0) {
-                refusals.push_back({name, "the camera already has a rule; only the first applies"});
-            } else {
-                s.cameras[e.textB] = ConfirmationRule{static_cast<int>(v[0]), static_cast<int>(v[1])};
-            }
-            continue;
-        }
-        const bool known = e.textA == kKeyConfirmIou || e.textA == kKeyConfirmExpiry ||
-                           e.textA == kKeyConfirmMaxCameras || e.textA == kKeyConfirmMaxObjects;
-        if (!known) continue;
-        if (std::find(seen.begin(), seen.end(), e.textA) != seen.end()) {
-            refusals.push_back({name, "given twice; only the first applies"});
-            continue;
-        }
-        seen.push_back(e.textA);
-        double v = 0.0;
-        if (e.textA == kKeyConfirmIou) {
-            if (ReadNumber(e, 0.0, 1.0, true, false, v, refusals)) s.iou = v;
-        } else if (e.textA == kKeyConfirmExpiry) {
-            if (ReadNumber(e, 0.0, 86400.0, true, false, v, refusals)) s.expirySeconds = v;
-        } else if (e.textA == kKeyConfirmMaxCameras) {
-            if (ReadNumber(e, 1.0, 4096.0, false, true, v, refusals)) s.maxCameras = static_cast<int>(v);
-        } else if (ReadNumber(e, 1.0, 1024.0, false, true, v, refusals)) {
-            s.maxObjects = static_cast<int>(v);
-        }
+bool ConfirmationSettings::AddCamera(const std::string& cameraId, const std::vector<double>& v,
+                                     std::string& reason) {
+    const bool integers = v.size() == 2 && std::isfinite(v[0]) && std::isfinite(v[1]) &&
+                          v[0] == std::floor(v[0]) && v[1] == std::floor(v[1]);
+    if (!integers || v[0] < 1 || v[0] > v[1] || v[1] > kMaxConfirmWindow) {
+        reason = "expects {k, n}: whole numbers with 1 <= k <= n <= " + std::to_string(kMaxConfirmWindow);
+        return false;
     }
-    return s;
+    if (cameras.count(cameraId) != 0) {
+        reason = "the camera has a rule already";
+        return false;
+    }
+    cameras[cameraId] = ConfirmationRule{static_cast<int>(v[0]), static_cast<int>(v[1])};
+    return true;
 }
 
-void ConfirmationSettings::Write(CustomParams& params) const {
-    for (const auto& [camera, rule] : cameras) {
-        params.valueListEntries.push_back({kKeyConfirmFrames, {double(rule.k), double(rule.n)}, camera,
-                                           "report an object once seen in k of the camera's last n frames",
-                                           0});
-    }
-    const ConfirmationSettings d;
-    const auto add = [&](const char* key, double value, double fallback, const char* text) {
-        if (value != fallback) params.valueListEntries.push_back({key, {value}, "", text, 0});
-    };
-    add(kKeyConfirmIou, iou, d.iou, "boxes overlapping at least this much are one object");
-    add(kKeyConfirmExpiry, expirySeconds, d.expirySeconds,
-        "a camera without a frame for this many seconds starts afresh");
-    add(kKeyConfirmMaxCameras, maxCameras, d.maxCameras, "cameras followed at most");
-    add(kKeyConfirmMaxObjects, maxObjects, d.maxObjects, "objects followed per camera at most");
+bool ConfirmationSettings::SetIou(const std::vector<double>& values, std::string& reason) {
+    return ReadNumber(values, 0.0, 1.0, true, false, iou, reason);
+}
+
+bool ConfirmationSettings::SetExpiry(const std::vector<double>& values, std::string& reason) {
+    return ReadNumber(values, 0.0, 86400.0, true, false, expirySeconds, reason);
+}
+
+bool ConfirmationSettings::SetMaxCameras(const std::vector<double>& values, std::string& reason) {
+    double v = 0.0;
+    if (!ReadNumber(values, 1.0, 4096.0, false, true, v, reason)) return false;
+    maxCameras = static_cast<int>(v);
+    return true;
+}
+
+bool ConfirmationSettings::SetMaxObjects(const std::vector<double>& values, std::string& reason) {
+    double v = 0.0;
+    if (!ReadNumber(values, 1.0, 1024.0, false, true, v, reason)) return false;
+    maxObjects = static_cast<int>(v);
+    return true;
 }
 
 std::vector<CustomObject> ConfirmationTracker::Apply(const ConfirmationSettings& settings,

@@ -67,9 +67,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "detail/RuleRefusal.h"
 #include "korva/CustomObject.h"
-#include "korva/CustomParams.h"
 
 namespace korva::detail {
 
@@ -99,12 +97,13 @@ struct ConfirmationSettings {
     // True when no camera has an active rule.
     bool Empty() const;
 
-    // Reads the entries above; one refusal per entry with a bad value or a
-    // camera given twice. A refused entry leaves its setting at the default.
-    static ConfirmationSettings Read(const CustomParams& params, std::vector<RuleRefusal>& refusals);
-    // Appends the entries that reproduce these settings to `params`: the
-    // camera rules, and the other values when they differ from the defaults.
-    void Write(CustomParams& params) const;
+    // Entry by entry: false with a reason when the values do not fit (or
+    // the camera has a rule already); nothing changes then.
+    bool AddCamera(const std::string& cameraId, const std::vector<double>& values, std::string& reason);
+    bool SetIou(const std::vector<double>& values, std::string& reason);
+    bool SetExpiry(const std::vector<double>& values, std::string& reason);
+    bool SetMaxCameras(const std::vector<double>& values, std::string& reason);
+    bool SetMaxObjects(const std::vector<double>& values, std::string& reason);
 };
 
 class ConfirmationTracker {

@@ -80,59 +80,41 @@ void ZoneRules::Apply(const std::string& cameraId, cv::Size frameSize,
     detections.erase(std::remove_if(detections.begin(), detections.end(), dropped), detections.end());
 }
 
-ZoneRules ZoneRules::Read(const CustomParams& params, std::vector<RuleRefusal>& refusals) {
-    ZoneRules rules;
-    std::vector<std::string> includeRefused;
-    for (const ValueListEntry& e : params.valueListEntries) {
-        const bool include = e.textA == kKeyZoneInclude;
-        if (!include && e.textA != kKeyZoneExclude) continue;
-        const std::string name = EntryName(e.textA, e.textB);
-        Polygon polygon;
-        std::string reason = ParsePolygon(e.wideValues, polygon);
-        CameraZones& zones = rules.cameras_[e.textB];
-        if (reason.empty() && zones.include.size() + zones.exclude.size() >= kMaxZonesPerCamera) {
-            reason = "more than " + std::to_string(kMaxZonesPerCamera) + " zones for one camera";
-        }
-        if (!reason.empty()) {
-            refusals.push_back({name, reason});
-            if (include) includeRefused.push_back(e.textB);
-            continue;
-        }
-        (include ? zones.include : zones.exclude).push_back(std::move(polygon));
+bool ZoneRules::Add(bool include, const std::string& cameraId, const std::vector<double>& values,
+                    std::string& reason) {
+    Polygon polygon;
+    reason = ParsePolygon(values, polygon);
+    if (!reason.empty()) return false;
+    CameraZones& zones = cameras_[cameraId];
+    if (zones.include.size() + zones.exclude.size() >= kMaxZonesPerCamera) {
+        reason = "more than " + std::to_string(kMaxZonesPerCamera) + " zones for one camera";
+        if (zones.include.empty() && zones.exclude.empty()) cameras_.erase(cameraId);
+        return false;
     }
-    // Without one of its include zones a camera would report less than the
-    // host asked for; it reports everywhere instead (its masks still apply).
-    // A camera with a refused entry keeps its own, possibly empty, zones
-    // rather than falling back to those of "*".
-    for (const std::string& camera : includeRefused) {
-        CameraZones& zones = rules.cameras_[camera];
-        if (!zones.include.empty()) {
-            refusals.push_back({EntryName(kKeyZoneInclude, camera),
-                                "the camera's other include zones are ignored too"});
-            zones.include.clear();
-        }
-    }
-    return rules;
+    (include ? zones.include : zones.exclude).push_back(std::move(polygon));
+    return true;
 }
 
-void ZoneRules::Write(CustomParams& params) const {
-    const auto add = [&](const char* key, const std::string& camera, const Polygon& polygon,
-                         const char* text) {
-        ValueListEntry e{key, {}, camera, text, 0};
-        for (const cv::Point2d& p : polygon) {
-            e.wideValues.push_back(p.x);
-            e.wideValues.push_back(p.y);
-        }
-        params.valueListEntries.push_back(std::move(e));
-    };
+void ZoneRules::Clear(bool include) {
+    for (auto it = cameras_.begin(); it != cameras_.end();) {
+        (include ? it->second.include : it->second.exclude).clear();
+        it = it->second.include.empty() && it->second.exclude.empty() ? cameras_.erase(it) : std::next(it);
+    }
+}
+
+std::vector<std::pair<std::string, std::vector<double>>> ZoneRules::Entries(bool include) const {
+    std::vector<std::pair<std::string, std::vector<double>>> out;
     for (const auto& [camera, zones] : cameras_) {
-        for (const Polygon& p : zones.include) {
-            add(kKeyZoneInclude, camera, p, "detections are reported only inside such zones");
-        }
-        for (const Polygon& p : zones.exclude) {
-            add(kKeyZoneExclude, camera, p, "detections inside are never reported");
+        for (const Polygon& polygon : include ? zones.include : zones.exclude) {
+            std::vector<double> values;
+            for (const cv::Point2d& p : polygon) {
+                values.push_back(p.x);
+                values.push_back(p.y);
+            }
+            out.emplace_back(camera, std::move(values));
         }
     }
+    return out;
 }
 
 }  // namespace korva::detail

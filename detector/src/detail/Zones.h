@@ -16,7 +16,7 @@
 // include zones that share an edge leave no gap between them, and on an edge
 // shared by an include zone and an exclude mask the mask wins.
 //
-// Record entries (valueListEntries, textB = camera id, textC free text):
+// Record entries (valueListEntries, textB = camera id):
 //   "zone_include"  wideValues = {x0, y0, x1, y1, ...}: one include zone
 //   "zone_exclude"  wideValues = {x0, y0, x1, y1, ...}: one exclude mask
 // A camera may have several of each, at most 64 together. The camera id "*"
@@ -25,13 +25,12 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "detail/RuleRefusal.h"
 #include "korva/CustomObject.h"
-#include "korva/CustomParams.h"
 
 namespace korva::detail {
 
@@ -55,11 +54,15 @@ public:
     void Apply(const std::string& cameraId, cv::Size frameSize,
                std::vector<CustomObject>& detections) const;
 
-    // Reads the zone entries; one refusal per entry with a bad polygon
-    // (count, range, no area) or beyond a camera's limit.
-    static ZoneRules Read(const CustomParams& params, std::vector<RuleRefusal>& refusals);
-    // Appends the entries that reproduce these zones to `params`.
-    void Write(CustomParams& params) const;
+    // Adds one include zone (`include`) or exclude mask of `cameraId` from
+    // its x, y values; false with a reason for a bad polygon (count, range,
+    // no area) or one beyond the camera's limit.
+    bool Add(bool include, const std::string& cameraId, const std::vector<double>& values,
+             std::string& reason);
+    // Forgets every include zone (`include`) or every exclude mask.
+    void Clear(bool include);
+    // The zones as (camera id, x, y values), include zones or exclude masks.
+    std::vector<std::pair<std::string, std::vector<double>>> Entries(bool include) const;
 
 private:
     struct CameraZones {
