@@ -98,7 +98,7 @@ if [[ " $stages " == *" tsan "* ]]; then
   # reported), and 400 frames under TSan outlast CI. Concurrency is covered
   # here by the unit, stress and robustness tests on the small models.
   TSAN_OPTIONS="suppressions=$root/tests/robustness/tsan.supp:halt_on_error=1:second_deadlock_stack=1:history_size=4" \
-    run_ctest build-tsan quality '^WeaponDetectionTest\.model_without_video$'
+    run_ctest build-tsan quality '^WeaponDetectionTest\.model_without_video$|DetectToolGoodInput.*DemoVideo'
 fi
 
 if [[ " $stages " == *" fuzz "* ]]; then
