@@ -278,9 +278,10 @@ class ConstYolo(nn.Module):
 
 
 class SpotYolo(nn.Module):
-    """Input-dependent and predictable: one anchor per cell, whose class-c score
-    is the mean of input channel c (R, G, B) over the cell. A cell filled with
-    pure red scores 1 for class 0 and 0 for the others."""
+    """Input-dependent and predictable: one anchor per 8 x 8 cell, whose class-c
+    score is the mean of input channel c (R, G, B) over the cell. A cell filled
+    with pure red scores 1 for class 0 and 0 for the others. The stride-16
+    anchors that complete the grid score 0."""
 
     def __init__(self, h, w):
         super().__init__()
@@ -290,9 +291,15 @@ class SpotYolo(nn.Module):
         boxes = np.stack([(xs.ravel() + 0.5) * SPOT_CELL, (ys.ravel() + 0.5) * SPOT_CELL,
                           np.full(self.cells, SPOT_BOX), np.full(self.cells, SPOT_BOX)])
         self.register_buffer("boxes", full(boxes))
+        cx, cy, st, _ = grid_cells(h, w, 1)
+        coarse = st == 16
+        rest = np.zeros((7, int(coarse.sum())), np.float32)
+        rest[0], rest[1], rest[2], rest[3] = cx[coarse], cy[coarse], st[coarse], st[coarse]
+        self.register_buffer("rest", full(rest))
 
     def forward(self, x):
-        return torch.cat([self.boxes, self.pool(x).reshape(1, 3, self.cells)], 1)
+        fine = torch.cat([self.boxes, self.pool(x).reshape(1, 3, self.cells)], 1)
+        return torch.cat([fine, self.rest], 2)
 
 
 def const_table(h, w, nc, layout, placed):
@@ -622,7 +629,8 @@ def write_manifest(recipes, out_dir):
             L.append("| " + " | ".join(cols) + " |")
         L.append("")
     L.append("## spot_v8_nc3\n")
-    L.append("One anchor per 8 x 8 cell of the 64 x 64 input, row-major (anchor = 8 * row + column); "
+    L.append("One anchor per 8 x 8 cell of the 64 x 64 input, row-major (anchor = 8 * row + column), "
+             "then the 16 stride-16 anchors, which score 0; "
              "box centred on the cell, %g x %g; score of class c = mean of input channel c (R, G, B) "
              "over the cell. On a 64 x 64 BGR frame, a cell filled with (0, 0, 255) gives one handgun "
              "at 1.0 with the box (8 * column - 4, 8 * row - 4, 16, 16) clipped to the frame. Boxes of "
@@ -753,7 +761,9 @@ def check(recipes, out_dir):
             expect(np.all((sc >= 0) & (sc <= 1)), "%s: scores in [0,1]" % name)
             pooled = imgs["noise"][0].reshape(3, h // SPOT_CELL, SPOT_CELL, w // SPOT_CELL,
                                                SPOT_CELL).mean((2, 4)).reshape(3, -1)
-            expect(np.abs(sc - pooled).max() < 1e-2, "%s: scores are not the cell means" % name)
+            expect(np.abs(sc[:, :pooled.shape[1]] - pooled).max() < 1e-2,
+                   "%s: scores are not the cell means" % name)
+            expect(np.all(sc[:, pooled.shape[1]:] == 0), "%s: stride-16 anchors score" % name)
             print(line)
             continue
         if s["placed"] is None:
