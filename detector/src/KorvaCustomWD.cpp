@@ -63,6 +63,23 @@ KorvaCustomWD::ParameterChange::Outcome PublicOutcome(EntryOutcome outcome) {
     return Outcome::kRefused;
 }
 
+// The engine's detections in `frame` after the alarm rules of `settings`;
+// exactly the engine's when no rule is configured.
+std::vector<CustomObject> DetectWithRules(InferenceEngine& engine, const DetectorSettings& settings,
+                                          korva::detail::ConfirmationTracker& tracker, const cv::Mat& frame,
+                                          const std::string& cameraId) {
+    const korva::detail::AlarmRules& rules = settings.rules;
+    if (rules.Empty()) return engine.Detect(frame, settings, cameraId);
+    // Decoding needs only the two thresholds; class thresholds may lower the first.
+    DetectorSettings decode;
+    decode.confidenceThreshold =
+        rules.classes.DecodeThreshold(settings.confidenceThreshold, engine.ClassNames());
+    decode.nmsIouThreshold = settings.nmsIouThreshold;
+    return rules.Apply(settings.confidenceThreshold, tracker, cameraId, frame.size(),
+                       engine.Detect(frame, decode, cameraId),
+                       korva::detail::ConfirmationTracker::Clock::now());
+}
+
 }  // namespace
 
 struct KorvaCustomWD::Impl {
@@ -82,6 +99,10 @@ struct KorvaCustomWD::Impl {
     mutable korva::detail::Mutex settingsMutex;
     std::shared_ptr<const DetectorSettings> settings KORVA_GUARDED_BY(settingsMutex) =
         std::make_shared<const DetectorSettings>(InitialSettings());
+
+    // Objects followed per camera for confirmation; locks itself (after the
+    // gate). Cleared under the gate when the model changes or is released.
+    korva::detail::ConfirmationTracker tracker;
 
     std::atomic<std::uint64_t> inspected{0};
     std::atomic<std::uint64_t> refusedNoModel{0};
@@ -202,6 +223,7 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
             d.engine = std::move(engine);
             d.gpuFallback.swap(fallback);
             d.Publish(std::move(published));
+            d.tracker.Clear();
         }
         parameters = std::move(effective);
         labelMap.swap(newLabelMap);
@@ -272,7 +294,7 @@ std::vector<CustomObject> KorvaCustomWD::RunInference(const cv::Mat& frame,
             return {};
         }
         const std::shared_ptr<const DetectorSettings> settings = d.Settings();
-        std::vector<CustomObject> found = d.engine->Detect(frame, *settings, cameraId);
+        std::vector<CustomObject> found = DetectWithRules(*d.engine, *settings, d.tracker, frame, cameraId);
         d.inspected.fetch_add(1, std::memory_order_relaxed);
         d.Succeed();
         return found;
@@ -315,6 +337,7 @@ bool KorvaCustomWD::Destroy() noexcept {
             ExclusiveGate gate(d.gate);
             old = std::move(d.engine);
             d.gpuFallback.clear();
+            d.tracker.Clear();
         }
     } catch (...) {
         // Locking failed (system error); nothing was held that could leak.

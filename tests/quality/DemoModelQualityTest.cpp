@@ -103,4 +103,45 @@ TEST(ScoreFrameTest, CountsMatchesByClassAndOverlap) {
     EXPECT_EQ(e.weaponFreeFrames, 0);
 }
 
+// Objects across frames: ground-truth boxes linked into objects, each object
+// detected or not, and false positives linked into false alarms.
+TEST(ScoreFrameTest, FollowsObjectsAndFalseAlarmsAcrossFrames) {
+    using korva::eval::GroundTruthBox;
+    korva::eval::GroundTruth truth;
+    truth[0] = {{0, {0, 0, 100, 100}}, {1, {400, 0, 100, 100}}};
+    truth[1] = {{0, {10, 0, 100, 100}}, {1, {410, 0, 100, 100}}};
+    truth[2] = {{0, {20, 0, 100, 100}}, {2, {400, 0, 100, 100}}};  // other class: a new object
+    truth[4] = {{0, {20, 0, 100, 100}}};                            // after a gap: a new object
+    EXPECT_EQ(korva::eval::LinkObjects(truth), 4);
+    EXPECT_EQ(truth[2][0].objectId, truth[0][0].objectId);
+    EXPECT_EQ(truth[1][1].objectId, truth[0][1].objectId);
+    EXPECT_NE(truth[2][1].objectId, truth[0][1].objectId);
+    EXPECT_NE(truth[4][0].objectId, truth[2][0].objectId);
+
+    const auto det = [](int classId, cv::Rect box) {
+        CustomObject o;
+        o.classId = classId;
+        o.confidence = 0.9f;
+        o.box = box;
+        return o;
+    };
+    const std::vector<std::vector<CustomObject>> frames = {
+        {det(0, {900, 900, 50, 50})},                            // a false alarm
+        {det(0, {0, 0, 100, 100}), det(0, {905, 900, 50, 50})},  // object 0 found; same alarm
+        {det(0, {20, 0, 100, 100}), det(1, {905, 900, 50, 50})},  // another class: new alarm
+        {},
+        {det(0, {600, 600, 50, 50})}};                           // object 3 missed; new alarm
+    korva::eval::Evaluation e;
+    for (std::size_t f = 0; f < frames.size(); ++f) {
+        const auto it = truth.find(static_cast<int>(f));
+        korva::eval::ScoreFrame(frames[f], it == truth.end() ? std::vector<GroundTruthBox>{} : it->second,
+                                0.5, e);
+    }
+    EXPECT_EQ(e.falseAlarms, 3);
+    ASSERT_EQ(e.objects.size(), 4u);
+    EXPECT_EQ(e.objects.at(truth[0][0].objectId), std::make_pair(0, 1));  // seen at 0, found at 1
+    EXPECT_EQ(e.objects.at(truth[0][1].objectId).second, -1);
+    EXPECT_EQ(e.objects.at(truth[4][0].objectId), std::make_pair(4, -1));
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include <opencv2/videoio.hpp>
 
@@ -60,6 +61,40 @@ bool LoadGroundTruth(const std::string& csvPath, GroundTruth& truth, std::string
     return true;
 }
 
+int LinkObjects(GroundTruth& truth, double minIou) {
+    int next = 0;
+    const std::vector<GroundTruthBox>* previous = nullptr;
+    int previousFrame = -2;
+    for (auto& [frame, boxes] : truth) {
+        std::vector<std::tuple<double, std::size_t, std::size_t>> pairs;
+        if (previous != nullptr && previousFrame == frame - 1) {
+            for (std::size_t i = 0; i < boxes.size(); ++i) {
+                for (std::size_t j = 0; j < previous->size(); ++j) {
+                    if (boxes[i].classId != (*previous)[j].classId) continue;
+                    const double iou = IntersectionOverUnion(boxes[i].box, (*previous)[j].box);
+                    if (iou >= minIou) pairs.emplace_back(iou, i, j);
+                }
+            }
+        }
+        std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) {
+            return std::get<0>(a) > std::get<0>(b);
+        });
+        std::vector<bool> taken(previous ? previous->size() : 0, false);
+        for (auto& b : boxes) b.objectId = -1;
+        for (const auto& [iou, i, j] : pairs) {
+            if (boxes[i].objectId >= 0 || taken[j]) continue;
+            boxes[i].objectId = (*previous)[j].objectId;
+            taken[j] = true;
+        }
+        for (auto& b : boxes) {
+            if (b.objectId < 0) b.objectId = next++;
+        }
+        previous = &boxes;
+        previousFrame = frame;
+    }
+    return next;
+}
+
 double IntersectionOverUnion(const cv::Rect& a, const cv::Rect& b) {
     const double inter = (a & b).area();
     const double uni = double(a.area()) + double(b.area()) - inter;
@@ -81,6 +116,7 @@ void ScoreFrame(const std::vector<CustomObject>& detections,
         return detections[a].confidence > detections[b].confidence;
     });
     std::vector<bool> matched(truth.size(), false);
+    std::vector<CustomObject> falsePositives;
     for (std::size_t i : order) {
         const CustomObject& d = detections[i];
         double bestIou = minIou;
@@ -99,10 +135,22 @@ void ScoreFrame(const std::vector<CustomObject>& detections,
             ++tally.truePositives;
         } else {
             ++tally.falsePositives;
+            const bool continues = std::any_of(
+                evaluation.lastFalsePositives.begin(), evaluation.lastFalsePositives.end(),
+                [&](const CustomObject& p) {
+                    return p.classId == d.classId && IntersectionOverUnion(p.box, d.box) >= 0.3;
+                });
+            if (!continues) ++evaluation.falseAlarms;
+            falsePositives.push_back(d);
         }
     }
+    evaluation.lastFalsePositives = std::move(falsePositives);
     for (std::size_t t = 0; t < truth.size(); ++t) {
         if (!matched[t]) ++evaluation.perClass[static_cast<std::size_t>(truth[t].classId)].falseNegatives;
+        if (truth[t].objectId < 0) continue;
+        std::pair<int, int>& object =
+            evaluation.objects.try_emplace(truth[t].objectId, evaluation.frames, -1).first->second;
+        if (matched[t] && object.second < 0) object.second = evaluation.frames;
     }
     ++evaluation.frames;
     if (truth.empty()) {
@@ -158,7 +206,24 @@ std::string FormatEvaluation(const Evaluation& evaluation, const std::vector<std
     }
     row("all", evaluation.Total());
     out << "frames " << evaluation.frames << ", weapon-free frames " << evaluation.weaponFreeFrames
-        << ", detections on weapon-free frames " << evaluation.detectionsOnWeaponFree << "\n";
+        << ", detections on weapon-free frames " << evaluation.detectionsOnWeaponFree
+        << ", false alarms (false positives linked across frames) " << evaluation.falseAlarms << "\n";
+    if (!evaluation.objects.empty()) {
+        int detected = 0;
+        double delay = 0.0;
+        for (const auto& [id, frames] : evaluation.objects) {
+            if (frames.second < 0) continue;
+            ++detected;
+            delay += frames.second - frames.first;
+        }
+        std::snprintf(line, sizeof line,
+                      "objects %zu, detected %d (recall per object %.4f), mean frames to first "
+                      "detection %.2f\n",
+                      evaluation.objects.size(), detected,
+                      double(detected) / double(evaluation.objects.size()),
+                      detected > 0 ? delay / detected : 0.0);
+        out << line;
+    }
     return out.str();
 }
 

@@ -22,12 +22,19 @@ namespace korva::eval {
 struct GroundTruthBox {
     int classId = 0;
     cv::Rect box;
+    int objectId = -1;  // set by LinkObjects
 };
 
 // Frame index -> objects in that frame.
 using GroundTruth = std::map<int, std::vector<GroundTruthBox>>;
 
 bool LoadGroundTruth(const std::string& csvPath, GroundTruth& truth, std::string& error);
+
+// Numbers the objects of `truth`: a box continues the object of a box of the
+// same class in the frame just before that it overlaps with IoU >= `minIou`
+// (best overlap first, one to one); any other box starts a new object.
+// Returns the number of objects.
+int LinkObjects(GroundTruth& truth, double minIou = 0.3);
 
 struct ClassTally {
     int truePositives = 0;
@@ -42,6 +49,14 @@ struct Evaluation {
     int frames = 0;                    // frames read and scored
     int weaponFreeFrames = 0;          // frames without ground truth
     int detectionsOnWeaponFree = 0;    // detections reported on those frames
+    // Per linked object: the frame it first appears in and the frame it is
+    // first detected in (-1: never).
+    std::map<int, std::pair<int, int>> objects;
+    // False alarms as a viewer counts them: a false positive continues the
+    // alarm of a false positive of the same class in the frame before that it
+    // overlaps with IoU >= 0.3, else it raises a new one.
+    int falseAlarms = 0;
+    std::vector<CustomObject> lastFalsePositives;
 
     ClassTally Total() const;
 };

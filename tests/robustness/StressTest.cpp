@@ -1,8 +1,11 @@
 // Many inference threads on one detector while another thread keeps loading
-// and releasing the model, or changing its settings.
+// and releasing the model, or changing its settings; cameras with alarm rules
+// on concurrent threads.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <string>
 #include <vector>
@@ -250,6 +253,159 @@ INSTANTIATE_TEST_SUITE_P(
         LiveCase{"SetParametersAlone",
                  [](KorvaCustomWD& d, const CustomParams& r) { return d.SetParameters(r); }, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace korva::robustness
+
+namespace korva::robustness {
+namespace {
+
+// A camera's frames for the spot model: up to three coloured cells that
+// wander a cell at a time, vanish and come back, reproducible from `seed`.
+std::vector<cv::Mat> WanderingCells(unsigned seed, int frames) {
+    cv::RNG rng(seed);
+    const cv::Scalar colours[] = {{0, 0, 255}, {0, 255, 0}, {255, 0, 0}};
+    int col[3], row[3];
+    for (int i = 0; i < 3; ++i) {
+        col[i] = rng.uniform(0, 8);
+        row[i] = rng.uniform(0, 8);
+    }
+    std::vector<cv::Mat> out;
+    for (int f = 0; f < frames; ++f) {
+        cv::Mat frame(64, 64, CV_8UC3, cv::Scalar::all(0));
+        for (int i = 0; i < 3; ++i) {
+            if (rng.uniform(0, 4) == 0) continue;  // unseen in this frame
+            col[i] = std::clamp(col[i] + rng.uniform(-1, 2), 0, 7);
+            row[i] = std::clamp(row[i] + rng.uniform(-1, 2), 0, 7);
+            frame(cv::Rect(8 * col[i], 8 * row[i], 8, 8)).setTo(colours[i]);
+        }
+        out.push_back(frame);
+    }
+    return out;
+}
+
+// Applies the detector's record with `entries` in place of those of the same keys.
+bool ApplyRules(KorvaCustomWD& detector, const std::vector<ValueListEntry>& entries) {
+    CustomParams record;
+    detector.ConfigureParameters(record);
+    auto& list = record.valueListEntries;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](const ValueListEntry& e) {
+                                  return std::any_of(entries.begin(), entries.end(),
+                                                     [&](const ValueListEntry& n) { return n.textA == e.textA; });
+                              }),
+               list.end());
+    list.insert(list.end(), entries.begin(), entries.end());
+    KorvaCustomWD::ParameterReport report;
+    return detector.ApplyParameters(record, report);
+}
+
+struct CameraStressCase {
+    std::string name;
+    int threads;
+    int camerasPerThread;
+    std::vector<ValueListEntry> rules;
+};
+
+class RulesStressTest : public testing::TestWithParam<CameraStressCase> {};
+
+// Cameras run on several threads at once; each camera's results equal those
+// of its frames run alone, in order.
+TEST_P(RulesStressTest, CamerasRunConcurrentlyAsAlone) {
+    const CameraStressCase& c = GetParam();
+    const int frames = kSanitized ? 40 : 120;
+    const int cameras = c.threads * c.camerasPerThread;
+    std::vector<std::vector<cv::Mat>> sequences;
+    for (int k = 0; k < cameras; ++k) sequences.push_back(WanderingCells(500u + unsigned(k), frames));
+
+    std::string labelMap;
+    std::vector<std::vector<std::vector<CustomObject>>> expected(static_cast<std::size_t>(cameras));
+    std::size_t reportedAlone = 0;
+    for (int k = 0; k < cameras; ++k) {
+        KorvaCustomWD alone;
+        ASSERT_TRUE(alone.Initialize(ModelDir("spot_v8_nc3").string(), 0.5f, labelMap));
+        ASSERT_TRUE(ApplyRules(alone, c.rules)) << alone.LastError();
+        for (const cv::Mat& f : sequences[static_cast<std::size_t>(k)]) {
+            expected[static_cast<std::size_t>(k)].push_back(alone.RunInference(f, "cam" + std::to_string(k)));
+            reportedAlone += expected[static_cast<std::size_t>(k)].back().size();
+        }
+    }
+    ASSERT_GT(reportedAlone, 0u);
+
+    KorvaCustomWD detector;
+    ASSERT_TRUE(detector.Initialize(ModelDir("spot_v8_nc3").string(), 0.5f, labelMap));
+    ASSERT_TRUE(ApplyRules(detector, c.rules)) << detector.LastError();
+    std::vector<int> mismatches(static_cast<std::size_t>(c.threads), 0);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < c.threads; ++t) {
+        workers.emplace_back([&, t] {
+            // Each thread interleaves the frames of its own cameras.
+            for (int f = 0; f < frames; ++f) {
+                for (int j = 0; j < c.camerasPerThread; ++j) {
+                    const std::size_t k = static_cast<std::size_t>(t * c.camerasPerThread + j);
+                    const auto got = detector.RunInference(sequences[k][static_cast<std::size_t>(f)],
+                                                           "cam" + std::to_string(k));
+                    if (!SameDetections(got, expected[k][static_cast<std::size_t>(f)])) {
+                        ++mismatches[static_cast<std::size_t>(t)];
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& w : workers) w.join();
+    for (int t = 0; t < c.threads; ++t) EXPECT_EQ(mismatches[static_cast<std::size_t>(t)], 0) << "thread " << t;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, RulesStressTest,
+    testing::Values(
+        CameraStressCase{"ConfirmEveryCamera", 4, 2, {{"confirm_frames", {2, 3}, "*", "", 0}}},
+        CameraStressCase{"ConfirmAndZones", 4, 3,
+                         {{"confirm_frames", {3, 5}, "*", "", 0},
+                          {"zone_exclude", {0, 0, 0.3, 0, 0.3, 1, 0, 1}, "*", "", 0},
+                          {"class_enabled", {0}, "knife", "", 0}}},
+        CameraStressCase{"ConfirmSomeCameras", 3, 2,
+                         {{"confirm_frames", {2, 2}, "cam0", "", 0},
+                          {"confirm_frames", {4, 6}, "cam3", "", 0},
+                          {"class_threshold", {0.9}, "rifle", "", 0},
+                          {"zone_include", {0.2, 0, 1, 0, 1, 1, 0.2, 1}, "*", "", 0}}}),
+    [](const testing::TestParamInfo<CameraStressCase>& i) { return i.param.name; });
+
+// One camera fed from two threads at once: its frames are taken one at a
+// time, so every report is a detection of its own frame and the calls end.
+TEST(RulesStressTest, OneCameraFromTwoThreads) {
+    KorvaCustomWD detector;
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir("spot_v8_nc3").string(), 0.5f, labelMap));
+    KorvaCustomWD plain;
+    ASSERT_TRUE(plain.Initialize(ModelDir("spot_v8_nc3").string(), 0.5f, labelMap));
+    ASSERT_TRUE(ApplyRules(detector, {{"confirm_frames", {2, 3}, "*", "", 0}})) << detector.LastError();
+    const int frames = kSanitized ? 40 : 150;
+    const std::vector<cv::Mat> sequence = WanderingCells(77u, frames);
+    std::vector<std::vector<CustomObject>> raw;
+    for (const cv::Mat& f : sequence) raw.push_back(plain.RunInference(f, "shared"));
+
+    std::vector<int> strays(2, 0), reported(2, 0);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 2; ++t) {
+        workers.emplace_back([&, t] {
+            for (int f = t; f < frames; f += 2) {
+                const auto got = detector.RunInference(sequence[static_cast<std::size_t>(f)], "shared");
+                reported[static_cast<std::size_t>(t)] += static_cast<int>(got.size());
+                for (const CustomObject& d : got) {
+                    const auto& all = raw[static_cast<std::size_t>(f)];
+                    const bool own = std::any_of(all.begin(), all.end(), [&](const CustomObject& r) {
+                        return r.box == d.box && r.classId == d.classId;
+                    });
+                    strays[static_cast<std::size_t>(t)] += own ? 0 : 1;
+                }
+            }
+        });
+    }
+    for (std::thread& w : workers) w.join();
+    EXPECT_EQ(strays[0] + strays[1], 0);
+    EXPECT_GT(reported[0] + reported[1], 0);
+}
 
 }  // namespace
 }  // namespace korva::robustness

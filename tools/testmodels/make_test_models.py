@@ -49,6 +49,11 @@ CONST_BOXES = (
     ("D", 30.0, 20.0, 20.0, 10.0, 0, 0.65),
 )
 EVERYWHERE_BOX = ("E", 32.0, 32.0, 48.0, 48.0, 0, 0.99)
+# The spot model: 8 x 8 cells of 8 pixels on a 64 x 64 input; each cell's box
+# is centred on it and SPOT_BOX pixels wide, so boxes of side neighbours
+# overlap with IoU 1/3 and all others less.
+SPOT_CELL = 8
+SPOT_BOX = 16.0
 BACKGROUND_SCORE = 0.01
 V5_BACKGROUND_OBJ = 0.02
 
@@ -272,6 +277,31 @@ class ConstYolo(nn.Module):
         return out
 
 
+class SpotYolo(nn.Module):
+    """Input-dependent and predictable: one anchor per 8 x 8 cell, whose class-c
+    score is the mean of input channel c (R, G, B) over the cell. A cell filled
+    with pure red scores 1 for class 0 and 0 for the others. The stride-16
+    anchors that complete the grid score 0."""
+
+    def __init__(self, h, w):
+        super().__init__()
+        self.cells = (h // SPOT_CELL) * (w // SPOT_CELL)
+        self.pool = nn.AvgPool2d(SPOT_CELL)
+        ys, xs = np.meshgrid(np.arange(h // SPOT_CELL), np.arange(w // SPOT_CELL), indexing="ij")
+        boxes = np.stack([(xs.ravel() + 0.5) * SPOT_CELL, (ys.ravel() + 0.5) * SPOT_CELL,
+                          np.full(self.cells, SPOT_BOX), np.full(self.cells, SPOT_BOX)])
+        self.register_buffer("boxes", full(boxes))
+        cx, cy, st, _ = grid_cells(h, w, 1)
+        coarse = st == 16
+        rest = np.zeros((7, int(coarse.sum())), np.float32)
+        rest[0], rest[1], rest[2], rest[3] = cx[coarse], cy[coarse], st[coarse], st[coarse]
+        self.register_buffer("rest", full(rest))
+
+    def forward(self, x):
+        fine = torch.cat([self.boxes, self.pool(x).reshape(1, 3, self.cells)], 1)
+        return torch.cat([fine, self.rest], 2)
+
+
 def const_table(h, w, nc, layout, placed):
     """Background anchors at their cell centres with prior-sized boxes and low scores;
     `placed` = [(anchor_index, (name, cx, cy, w, h, cls, score))]."""
@@ -422,6 +452,11 @@ def build_models():
                       labels=labels_for(3), dynamic=False,
                       note="constant output, one detection on every frame",
                       placed=placed, seed=None))
+
+    recipes.append(dict(name="spot_v8_nc3", module=SpotYolo(64, 64).eval(), h=64, w=64, nc=3,
+                        layout="v8", labels=labels_for(3), dynamic=False,
+                        note="class c scores the mean of channel c (R, G, B) per 8 x 8 cell",
+                        placed=None, seed=None, spot=True))
 
     rnd("dynamic_input", 64, 96, 3, "v8", 403, dynamic=True,
         note="dynamic height/width on the input (error test)")
@@ -593,6 +628,13 @@ def write_manifest(recipes, out_dir):
             cols += ["%g" % v for v in scores]
             L.append("| " + " | ".join(cols) + " |")
         L.append("")
+    L.append("## spot_v8_nc3\n")
+    L.append("One anchor per 8 x 8 cell of the 64 x 64 input, row-major (anchor = 8 * row + column), "
+             "then the 16 stride-16 anchors, which score 0; "
+             "box centred on the cell, %g x %g; score of class c = mean of input channel c (R, G, B) "
+             "over the cell. On a 64 x 64 BGR frame, a cell filled with (0, 0, 255) gives one handgun "
+             "at 1.0 with the box (8 * column - 4, 8 * row - 4, 16, 16) clipped to the frame. Boxes of "
+             "side neighbours overlap with IoU 1/3, of diagonal neighbours 1/7.\n" % (SPOT_BOX, SPOT_BOX))
     L.append("IoU(A, C) = 190/210 = 0.905; D has A's box with another class.\n")
     L.append("Values are stored as float32 (0.9 reads back as 0.89999998).\n")
     L.append("dynamic_input: OpenCV 4.6 imports it and runs it at 96 x 64; any other input size "
@@ -715,6 +757,15 @@ def check(recipes, out_dir):
         a = channel_first(outs["noise"], layout)
         expect(np.all(a[2:4] > 0), "%s: w/h must be positive" % name)
         sc = a[4:]
+        if s.get("spot"):
+            expect(np.all((sc >= 0) & (sc <= 1)), "%s: scores in [0,1]" % name)
+            pooled = imgs["noise"][0].reshape(3, h // SPOT_CELL, SPOT_CELL, w // SPOT_CELL,
+                                               SPOT_CELL).mean((2, 4)).reshape(3, -1)
+            expect(np.abs(sc[:, :pooled.shape[1]] - pooled).max() < 1e-2,
+                   "%s: scores are not the cell means" % name)
+            expect(np.all(sc[:, pooled.shape[1]:] == 0), "%s: stride-16 anchors score" % name)
+            print(line)
+            continue
         if s["placed"] is None:
             expect(np.all((sc > 0) & (sc < 1)), "%s: scores in (0,1)" % name)
         else:

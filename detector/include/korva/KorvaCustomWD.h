@@ -104,6 +104,45 @@
 //   entries, so a host that knows only the base class can read them too.
 //   A caller can also ask LastError() right after an empty result.
 //
+// Alarm rules (off until the record configures them)
+//   After the model, a frame's detections pass three rules in this order;
+//   with none configured they are returned exactly as without rules. Each
+//   rule is a valueListEntries entry taken like the editable settings above
+//   (ApplyParameters; live): textA the key, textB what it applies to instead
+//   of the kind, wideValues the values. Entries of a repeated key replace all
+//   of that key's entries; the record ConfigureParameters fills lists them.
+//   Classes (textB = class name as in the label map):
+//     "class_threshold"  {t in [0, 1]}: the class keeps detections scoring at
+//                        least t, above or below confidence_threshold
+//     "class_enabled"    {0 or 1}: 0 reports nothing of the class
+//   Zones (textB = camera id; "*" = every camera without zones of its own):
+//     "zone_include"     {x0, y0, x1, y1, ...}: 3 to 64 points, normalised
+//                        to the frame (0..1); the camera reports only inside
+//                        its include zones
+//     "zone_exclude"     same form; nothing inside is reported
+//     The centre of a detection's box decides; an edge belongs to the zone,
+//     and an exclude mask wins over an include zone.
+//   Confirmation (textB = camera id or "*"):
+//     "confirm_frames"   {k, n}, 1 <= k <= n <= 64: a detection is reported
+//                        once its object was seen in k of the camera's last n
+//                        frames, and then whenever it is seen until it goes
+//                        unseen for n frames; {1, 1} is off
+//     "confirm_iou"      (0, 1], 0.3: same-class boxes of consecutive
+//                        sightings overlapping this much are one object
+//     "confirm_expiry_s" seconds, 60: a camera without a frame for this long
+//                        starts afresh
+//     "confirm_max_cameras" 1..4096, 256, least recently used forgotten
+//                        first; "confirm_max_objects" 1..1024, 64 per camera
+//   Objects are followed per camera id: one camera's frames never confirm
+//   another's, and a camera's results depend only on its own frames and
+//   their order (as long as it is not forgotten through the expiry or the
+//   camera limit). Frames of one camera id sent from two threads at once are
+//   counted one at a time, in the order their inferences finish; a host that
+//   needs that camera's results repeatable sends its frames in order. The
+//   followed objects are forgotten by Initialize and Destroy and by a change
+//   of the camera's rule. Measured trade-offs of k of n:
+//   docs/ALARM_RULES.md.
+//
 // Threads
 //   RunInference may be called from any number of threads at once. On ONNX
 //   Runtime every call runs on the one session of the loaded model (its Run

@@ -44,6 +44,12 @@ std::vector<SettingValue> OfText(std::string text) { return {SettingValue{{}, st
 
 using Current = const RecordSource&;
 
+std::vector<SettingValue> ZoneValues(const ZoneRules& zones, bool include) {
+    std::vector<SettingValue> out;
+    for (auto& [camera, values] : zones.Entries(include)) out.push_back({std::move(values), {}, camera});
+    return out;
+}
+
 const std::vector<SettingKey> kKeys = {
     {"confidence_threshold", EntryKind::kNumbers, KeyUse::kLive,
      "detections scoring below this are dropped; 0..1",
@@ -106,6 +112,80 @@ const std::vector<SettingKey> kKeys = {
          return true;
      },
      [](const RecordSource& r) { return Of(r.settings.dynamicInputSide); }},
+    // Alarm rules (AlarmRules.h): repeated keys name a class or a camera.
+    {kKeyClassThreshold, EntryKind::kNumbers, KeyUse::kLive,
+     "this class keeps detections scoring at least this; 0..1", true,
+     [](DetectorSettings& s) { s.rules.classes.ClearThresholds(); },
+     [](const SettingValue& v, Current c, DetectorSettings& s, std::string& reason) {
+         return s.rules.classes.AddThreshold(v.qualifier, v.numbers, c.model.classNames, reason);
+     },
+     [](const RecordSource& r) {
+         std::vector<SettingValue> out;
+         for (const auto& [name, t] : r.settings.rules.classes.Thresholds()) out.push_back({{t}, {}, name});
+         return out;
+     }},
+    {kKeyClassEnabled, EntryKind::kNumbers, KeyUse::kLive, "0: this class is never reported; 1: it is", true,
+     [](DetectorSettings& s) { s.rules.classes.ClearEnabled(); },
+     [](const SettingValue& v, Current c, DetectorSettings& s, std::string& reason) {
+         return s.rules.classes.AddEnabled(v.qualifier, v.numbers, c.model.classNames, reason);
+     },
+     [](const RecordSource& r) {
+         std::vector<SettingValue> out;
+         for (const auto& [name, on] : r.settings.rules.classes.Enabled()) out.push_back({{on ? 1.0 : 0.0}, {}, name});
+         return out;
+     }},
+    {kKeyZoneInclude, EntryKind::kNumbers, KeyUse::kLive,
+     "x0, y0, x1, y1, ... (0..1): this camera reports only inside its include zones", true,
+     [](DetectorSettings& s) { s.rules.zones.Clear(true); },
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.zones.Add(true, v.qualifier, v.numbers, reason);
+     },
+     [](const RecordSource& r) { return ZoneValues(r.settings.rules.zones, true); }},
+    {kKeyZoneExclude, EntryKind::kNumbers, KeyUse::kLive,
+     "x0, y0, x1, y1, ... (0..1): this camera reports nothing inside", true,
+     [](DetectorSettings& s) { s.rules.zones.Clear(false); },
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.zones.Add(false, v.qualifier, v.numbers, reason);
+     },
+     [](const RecordSource& r) { return ZoneValues(r.settings.rules.zones, false); }},
+    {kKeyConfirmFrames, EntryKind::kNumbers, KeyUse::kLive,
+     "k, n: this camera reports an object once seen in k of its last n frames", true,
+     [](DetectorSettings& s) { s.rules.confirmation.cameras.clear(); },
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.confirmation.AddCamera(v.qualifier, v.numbers, reason);
+     },
+     [](const RecordSource& r) {
+         std::vector<SettingValue> out;
+         for (const auto& [camera, rule] : r.settings.rules.confirmation.cameras) {
+             out.push_back({{double(rule.k), double(rule.n)}, {}, camera});
+         }
+         return out;
+     }},
+    {kKeyConfirmIou, EntryKind::kNumbers, KeyUse::kLive,
+     "same-class boxes of consecutive sightings overlapping this much are one object; above 0..1",
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.confirmation.SetIou(v.numbers, reason);
+     },
+     [](const RecordSource& r) { return Of(r.settings.rules.confirmation.iou); }},
+    {kKeyConfirmExpiry, EntryKind::kNumbers, KeyUse::kLive,
+     "a camera without a frame for this many seconds starts afresh", false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.confirmation.SetExpiry(v.numbers, reason);
+     },
+     [](const RecordSource& r) { return Of(r.settings.rules.confirmation.expirySeconds); }},
+    {kKeyConfirmMaxCameras, EntryKind::kNumbers, KeyUse::kLive,
+     "cameras followed for confirmation at most; 1..4096", false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.confirmation.SetMaxCameras(v.numbers, reason);
+     },
+     [](const RecordSource& r) { return Of(r.settings.rules.confirmation.maxCameras); }},
+    {kKeyConfirmMaxObjects, EntryKind::kNumbers, KeyUse::kLive,
+     "objects followed per camera at most; 1..1024", false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.confirmation.SetMaxObjects(v.numbers, reason);
+     },
+     [](const RecordSource& r) { return Of(r.settings.rules.confirmation.maxObjects); }},
     {"input_size", EntryKind::kNumbers, KeyUse::kReadOnly, "network input width and height in pixels",
      false, nullptr, nullptr,
      [](const RecordSource& r) {

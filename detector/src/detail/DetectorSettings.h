@@ -16,6 +16,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "detail/AlarmRules.h"
 #include "korva/CustomParams.h"
 
 namespace korva::detail {
@@ -30,6 +31,8 @@ struct DetectorSettings {
     std::string engine = "auto";  // "auto", "onnxruntime" or "opencv" (see EngineRequest.h)
     int intraOpThreads = 0;       // 0: one per core, at most 8
     int dynamicInputSide = 640;   // models with a dynamic input and no imgsz metadata
+    // Live: class thresholds, zones and confirmation (AlarmRules.h).
+    AlarmRules rules;
 };
 
 // What describes the loaded model; reported, never edited by a host.
