@@ -20,6 +20,7 @@
 #include "FuzzCheck.h"
 #include "detail/ModelFolder.h"
 #include "detail/OnnxInputShape.h"
+#include "detail/OnnxModelCheck.h"
 
 namespace fs = std::filesystem;
 using namespace korva::detail;

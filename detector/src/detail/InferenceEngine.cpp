@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <limits>
+#include <stdexcept>
 #include <utility>
 
 #include "detail/CandidateDecoder.h"
@@ -13,13 +15,12 @@
 #include "detail/ModelFolder.h"
 #include "detail/Nms.h"
 #include "detail/OnnxInputShape.h"
+#include "detail/OnnxModelCheck.h"
 #include "detail/OnnxSiluFusion.h"
 #include "detail/SiluLayer.h"
 
 namespace korva::detail {
 namespace {
-
-constexpr std::int64_t kMaxInputSide = 8192;
 
 // One line of text, short enough for a log.
 std::string OneLine(std::string text) {
@@ -31,11 +32,39 @@ std::string OneLine(std::string text) {
     return text;
 }
 
+// A model beyond a resource limit: refused, not retried another way.
+class ModelLimitError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 std::string ExceptionText(const std::exception& e) {
     if (const auto* cvErr = dynamic_cast<const cv::Exception*>(&e)) {
         return OneLine(cvErr->err + (cvErr->func.empty() ? "" : " (in " + cvErr->func + ")"));
     }
     return OneLine(e.what());
+}
+
+// Bytes of every layer output for one input of `inputShape`, counted once
+// each without reuse (float elements; saturates instead of overflowing).
+// OpenCV's own getMemoryConsumption sums in int and wraps at 2 GiB.
+std::uint64_t ActivationBytes(cv::dnn::Net& net, const cv::dnn::MatShape& inputShape) {
+    std::vector<int> layerIds;
+    std::vector<std::vector<cv::dnn::MatShape>> inShapes, outShapes;
+    net.getLayersShapes(inputShape, layerIds, inShapes, outShapes);
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t total = 0;
+    for (const auto& layerOutputs : outShapes) {
+        for (const cv::dnn::MatShape& shape : layerOutputs) {
+            std::uint64_t bytes = sizeof(float);
+            for (const int d : shape) {
+                const auto u = static_cast<std::uint64_t>(d < 0 ? 0 : d);
+                bytes = (u != 0 && bytes > kMax / u) ? kMax : bytes * u;
+            }
+            total = bytes > kMax - total ? kMax : total + bytes;
+        }
+    }
+    return total;
 }
 
 std::vector<int> ShapeOf(const cv::Mat& m) {
@@ -68,8 +97,8 @@ bool InputSizeFromOnnx(const std::vector<unsigned char>& onnx, cv::Size& size, s
         error = name + " has " + std::to_string(input.dims[1]) + " channels; expected 3 (RGB)";
         return false;
     }
-    if (input.dims[2] > kMaxInputSide || input.dims[3] > kMaxInputSide) {
-        error = name + " is larger than " + std::to_string(kMaxInputSide) + " pixels per side";
+    if (input.dims[2] > kMaxModelInputSide || input.dims[3] > kMaxModelInputSide) {
+        error = name + " is larger than " + std::to_string(kMaxModelInputSide) + " pixels per side";
         return false;
     }
     size = cv::Size(static_cast<int>(input.dims[3]), static_cast<int>(input.dims[2]));
@@ -120,6 +149,11 @@ cv::dnn::Net InferenceEngine::CreateNet(const Model& model, Backend backend) {
 
 void InferenceEngine::WarmUp(cv::dnn::Net& net, const Model& model, std::vector<cv::Mat>& outputs) {
     const int dims[] = {1, 3, model.inputSize.height, model.inputSize.width};
+    // Shape inference alone, before anything of that size is allocated.
+    std::string tooLarge;
+    if (!CheckActivationEstimate(ActivationBytes(net, cv::dnn::MatShape(dims, dims + 4)), tooLarge)) {
+        throw ModelLimitError(tooLarge);
+    }
     cv::Mat blob(4, dims, CV_32F, cv::Scalar(kPadValue / 255.0));
     net.setInput(blob);
     net.forward(outputs, net.getUnconnectedOutLayersNames());
@@ -154,7 +188,7 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder
             return nullptr;
         }
 
-        if (!ReadFileBytes(files.model, kMaxModelFileBytes, model->onnx, error)) return nullptr;
+        if (!ReadOnnxModelFile(files.model, model->onnx, error)) return nullptr;
         std::string shapeError;
         if (!InputSizeFromOnnx(model->onnx, model->inputSize, shapeError)) {
             error = PathText(files.model) + ": " + shapeError;
@@ -168,6 +202,9 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder
             try {
                 net = CreateNet(*model, backend);
                 WarmUp(net, *model, outputs);
+            } catch (const ModelLimitError& e) {
+                error = PathText(files.model) + ": " + e.what();
+                return nullptr;
             } catch (...) {
                 // Fall back to the model as exported.
                 model->fuseSilu = false;
@@ -183,6 +220,9 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder
         }
         try {
             if (outputs.empty()) WarmUp(net, *model, outputs);
+        } catch (const ModelLimitError& e) {
+            error = PathText(files.model) + ": " + e.what();
+            return nullptr;
         } catch (const std::exception& e) {
             error = "model " + PathText(files.model) + " fails its first inference: " + ExceptionText(e);
             return nullptr;
