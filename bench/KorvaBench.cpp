@@ -1,18 +1,22 @@
 // Benchmarks of the weapon detector, each next to its baseline in the same run.
 //
 //   RunInference/<model>/<frame>   a full RunInference on a 1080p or 4K frame
+//                                  (default engine: ONNX Runtime where it loads)
 //   Letterbox/<model>/<frame>      its pre-processing alone (frame -> blob)
-//   Forward/<model>                bare Net::forward of the network the detector
-//                                  runs, on a prepared blob
+//   Forward/<model>                bare Net::forward of the network OpenCV's
+//                                  engine runs (SiLU fused), on a prepared blob
 //   StockForward/<model>           bare Net::forward of the model as exported,
 //                                  imported with plain readNetFromONNX
 //   SwishForward/<model>           the same with SiLU fused into OpenCV's own
 //                                  Swish layer instead, for comparison
-//   Paired/<model>                 RunInference 1080p, Forward and StockForward
-//                                  back to back per iteration; ratio counters
+//   OrtRun/<model>                 bare ONNX Runtime Run on the prepared blob
+//   Paired/<model>                 RunInference 1080p on each engine, Forward,
+//                                  StockForward and OrtRun back to back per
+//                                  iteration; ratio counters
 //   FirstCall/<model>              the first RunInference after Initialize
 //                                  (counter: its ratio to the call after it)
 //   Throughput/<model>/threads:N   N camera threads sharing one detector
+//   ThroughputIntra1/<model>/...   the same with intra_op_threads = 1
 //   Initialize/<model>             Initialize time; resident memory per detector
 //
 // Models: "tiny" (a committed unit-test model), "demo" (the demo model, or the
@@ -43,8 +47,11 @@
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "detail/InferenceEngine.h"
+#include "detail/EngineRequest.h"
 #include "detail/Letterbox.h"
+#include "detail/OpenCvEngine.h"
+#include "detail/OrtEngine.h"
+#include "detail/OrtRuntime.h"
 #include "detail/OnnxSiluFusion.h"
 #include "detail/SiluLayer.h"
 #include "korva/KorvaCustomWD.h"
@@ -102,14 +109,20 @@ std::vector<unsigned char> ReadBytes(const std::string& path) {
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
 }
 
-// One loaded detector per model, shared by the benchmarks that need one.
-KorvaCustomWD& SharedDetector(const std::string& folder) {
+// One loaded detector per model and request, shared by the benchmarks that
+// need one. `engine` empty: the default; `intraOpThreads` 0: the default.
+KorvaCustomWD& SharedDetector(const std::string& folder, const std::string& engine = "",
+                              int intraOpThreads = 0) {
     static std::mutex mutex;
     static std::map<std::string, std::unique_ptr<KorvaCustomWD>> detectors;
     std::lock_guard<std::mutex> lock(mutex);
-    auto& slot = detectors[folder];
+    auto& slot = detectors[folder + "|" + engine + "|" + std::to_string(intraOpThreads)];
     if (!slot) {
         slot = std::make_unique<KorvaCustomWD>();
+        CustomParams request;
+        if (!engine.empty()) request.texts.push_back("engine=" + engine);
+        request.valueListEntries.push_back({"intra_op_threads", {double(intraOpThreads)}, "", "", 0});
+        slot->SetParameters(request);
         std::string labels;
         if (!slot->Initialize(folder, 0.25f, labels)) {
             std::fprintf(stderr, "cannot load %s: %s\n", folder.c_str(), slot->LastError().c_str());
@@ -224,53 +237,107 @@ void Letterbox(benchmark::State& state, const std::string& folder, const std::st
     }
 }
 
-// RunInference on a 1080p frame, the bare forward of the same network and the
-// stock forward, timed back to back in every iteration (in rotating order), so
-// that load from other processes hits case and baselines alike. Counters are
-// medians of the per-iteration ratios.
+// The ONNX Runtime engine the default detector builds, made directly; null
+// with a reason where the runtime is missing.
+std::unique_ptr<korva::detail::OrtEngine> MakeOrtEngine(const std::string& folder, std::string& why) {
+    std::shared_ptr<const korva::detail::OrtRuntime> runtime = korva::detail::OrtRuntime::Shared(why);
+    if (!runtime) return nullptr;
+    korva::detail::OrtEngineOptions options;
+    options.intraOpThreads = korva::detail::ResolveIntraOpThreads(0);
+    std::string note;
+    return korva::detail::OrtEngine::Create(runtime, ReadBytes(folder + "/model.onnx"), InputSizeOf(folder),
+                                            options, note, why);
+}
+
+// Multiply-adds count two; OpenCV's count for the model as exported.
+double GigaFlops(const std::string& folder) {
+    const cv::Size input = InputSizeOf(folder);
+    cv::dnn::Net net = cv::dnn::readNetFromONNX(folder + "/model.onnx");
+    return static_cast<double>(net.getFLOPS(cv::dnn::MatShape{1, 3, input.height, input.width})) * 1e-9;
+}
+
+// Bare Run of ONNX Runtime on the prepared blob.
+void OrtRun(benchmark::State& state, const std::string& folder) {
+    std::string why;
+    const auto engine = MakeOrtEngine(folder, why);
+    if (!engine) {
+        state.SkipWithError(("no ONNX Runtime: " + why).c_str());
+        return;
+    }
+    const cv::Mat blob = PreparedBlob(InputSizeOf(folder));
+    std::vector<float> values;
+    for (auto _ : state) {
+        engine->Run(blob, 0, values);
+        benchmark::DoNotOptimize(values.data());
+    }
+    state.counters["gflop"] = GigaFlops(folder);
+    state.counters["intra_op_threads"] = engine->IntraOpThreads();
+}
+
+// RunInference on a 1080p frame on each engine, the bare forward of OpenCV's
+// network, the stock forward and ONNX Runtime's bare Run, timed back to back
+// in every iteration (in rotating order), so that load from other processes
+// hits case and baselines alike. Counters are medians of the per-iteration
+// ratios.
 void Paired(benchmark::State& state, const std::string& folder) {
     KorvaCustomWD& detector = SharedDetector(folder);
+    KorvaCustomWD& cvDetector = SharedDetector(folder, "opencv");
     const std::vector<unsigned char> onnx = ReadBytes(folder + "/model.onnx");
     int fused = 0, none = 0;
     cv::dnn::Net net = MakeNet(onnx, korva::detail::kSiluLayerType, fused);
     cv::dnn::Net stock = MakeNet(onnx, "", none);
+    std::string why;
+    const auto ort = MakeOrtEngine(folder, why);
     const cv::Mat blob = PreparedBlob(InputSizeOf(folder));
     const std::vector<std::string> names = net.getUnconnectedOutLayersNames();
     const std::vector<std::string> stockNames = stock.getUnconnectedOutLayersNames();
     const cv::Mat& frame = Frame("1080p");
     std::vector<cv::Mat> outputs;
-    auto forward = [&] {
-        net.setInput(blob);
-        net.forward(outputs, names);
+    std::vector<float> values;
+    enum { kRun, kCvRun, kForward, kStock, kOrt, kCases };
+    auto time = [&](int which) {
+        const auto start = Clock::now();
+        switch (which) {
+            case kRun: benchmark::DoNotOptimize(detector.RunInference(frame, "cam").size()); break;
+            case kCvRun: benchmark::DoNotOptimize(cvDetector.RunInference(frame, "cam").size()); break;
+            case kForward:
+                net.setInput(blob);
+                net.forward(outputs, names);
+                break;
+            case kStock:
+                stock.setInput(blob);
+                stock.forward(outputs, stockNames);
+                break;
+            default:
+                if (ort) ort->Run(blob, 0, values);
+        }
+        return Seconds(start);
     };
-    auto forwardStock = [&] {
-        stock.setInput(blob);
-        stock.forward(outputs, stockNames);
-    };
-    auto run = [&] { benchmark::DoNotOptimize(detector.RunInference(frame, "cam").size()); };
-    forward();
-    forwardStock();
-    run();
-    std::vector<double> runOverForward, runOverStock, forwardOverStock;
+    for (int k = 0; k < kCases; ++k) time(k);  // first calls allocate
+    std::vector<double> ratio[6];
     int turn = 0;
     for (auto _ : state) {
-        double t[3] = {0, 0, 0};
-        for (int k = 0; k < 3; ++k) {
-            const int which = (k + turn) % 3;
-            const auto start = Clock::now();
-            if (which == 0) run();
-            else if (which == 1) forward();
-            else forwardStock();
-            t[which] = Seconds(start);
+        double t[kCases] = {};
+        for (int k = 0; k < kCases; ++k) {
+            const int which = (k + turn) % kCases;
+            t[which] = time(which);
         }
         ++turn;
-        runOverForward.push_back(t[0] / t[1]);
-        runOverStock.push_back(t[0] / t[2]);
-        forwardOverStock.push_back(t[1] / t[2]);
+        ratio[0].push_back(t[kRun] / t[kStock]);
+        ratio[1].push_back(t[kRun] / t[kOrt]);
+        ratio[2].push_back(t[kOrt] / t[kStock]);
+        ratio[3].push_back(t[kForward] / t[kStock]);
+        ratio[4].push_back(t[kCvRun] / t[kForward]);
+        ratio[5].push_back(t[kCvRun] / t[kStock]);
     }
-    state.counters["run_over_forward"] = Median(runOverForward);
-    state.counters["run_over_stock"] = Median(runOverStock);
-    state.counters["forward_over_stock"] = Median(forwardOverStock);
+    state.counters["run_over_stock"] = Median(ratio[0]);
+    state.counters["forward_over_stock"] = Median(ratio[3]);
+    state.counters["cv_run_over_forward"] = Median(ratio[4]);
+    state.counters["cv_run_over_stock"] = Median(ratio[5]);
+    if (ort) {
+        state.counters["run_over_ort"] = Median(ratio[1]);
+        state.counters["ort_over_stock"] = Median(ratio[2]);
+    }
 }
 
 void RunInference(benchmark::State& state, const std::string& folder, const std::string& frameName) {
@@ -320,10 +387,10 @@ bool SameDetections(const std::vector<CustomObject>& a, const std::vector<Custom
 
 // Each camera thread has a frame of its own; every result is compared with the
 // one a lone sequential call gave for that frame.
-void Throughput(benchmark::State& state, const std::string& folder) {
+void Throughput(benchmark::State& state, const std::string& folder, int intraOpThreads) {
     static std::mutex mutex;
     static std::map<std::pair<std::string, int>, std::pair<cv::Mat, std::vector<CustomObject>>> refs;
-    KorvaCustomWD& detector = SharedDetector(folder);
+    KorvaCustomWD& detector = SharedDetector(folder, "", intraOpThreads);
     const int camera = state.thread_index() % 4;
     const cv::Mat* frame = nullptr;
     const std::vector<CustomObject>* expected = nullptr;
@@ -418,11 +485,20 @@ void RegisterAll(const std::vector<ModelEntry>& models) {
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("Throughput/" + m.name).c_str(),
-                                     [f](benchmark::State& s) { Throughput(s, f); })
+                                     [f](benchmark::State& s) { Throughput(s, f, 0); })
             ->Threads(1)
             ->Threads(2)
             ->Threads(4)
             ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("ThroughputIntra1/" + m.name).c_str(),
+                                     [f](benchmark::State& s) { Throughput(s, f, 1); })
+            ->Threads(1)
+            ->Threads(2)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("OrtRun/" + m.name).c_str(),
+                                     [f](benchmark::State& s) { OrtRun(s, f); })
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("Initialize/" + m.name).c_str(),
                                      [f](benchmark::State& s) { Initialize(s, f); })
@@ -457,6 +533,9 @@ int main(int argc, char** argv) {
     }
     for (const auto& e : entries) benchmark::AddCustomContext("model_" + e.name, e.folder);
     benchmark::AddCustomContext("silu_fusion", korva::detail::SiluFusionEnabled() ? "on" : "off");
+    std::string ortWhy;
+    const auto runtime = korva::detail::OrtRuntime::Shared(ortWhy);
+    benchmark::AddCustomContext("onnxruntime", runtime ? runtime->Version() : "absent: " + ortWhy);
     benchmark::AddCustomContext("opencv", cv::getVersionString());
     benchmark::AddCustomContext("opencv_threads", std::to_string(cv::getNumThreads()));
     RegisterAll(entries);

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Sanitizer and fuzzing stage of CI:
-#   1. the whole test suite under ASan+UBSan (build-asan/),
-#   2. the whole test suite under TSan (build-tsan/),
-#   3. the libFuzzer targets (build-fuzz/), each run briefly on its corpus.
+#   1. the library and its unit tests built with clang-14, whose thread-safety
+#      analysis checks the locking annotations (build-clang/; any finding
+#      fails the build), and the unit tests run,
+#   2. the whole test suite under ASan+UBSan (build-asan/),
+#   3. the whole test suite under TSan (build-tsan/),
+#   4. the libFuzzer targets (build-fuzz/), each run briefly on its corpus.
 # Tests that measure time cannot hold under a sanitizer and are left out:
 # ctest label "timing", which the staged run of WeaponDetectionTest that checks
 # the average inference time carries.
@@ -10,7 +13,7 @@
 #
 # Environment: KORVA_CI_JOBS (build jobs, 2), KORVA_FUZZ_RUNS (20000),
 # KORVA_FUZZ_SECONDS (30, the cap per target), KORVA_SANITIZER_STAGES
-# ("asan tsan fuzz").
+# ("clang asan tsan fuzz").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -18,7 +21,7 @@ root=$(pwd)
 jobs=${KORVA_CI_JOBS:-2}
 fuzz_runs=${KORVA_FUZZ_RUNS:-20000}
 fuzz_seconds=${KORVA_FUZZ_SECONDS:-30}
-stages=${KORVA_SANITIZER_STAGES:-"asan tsan fuzz"}
+stages=${KORVA_SANITIZER_STAGES:-"clang asan tsan fuzz"}
 exclude_labels='timing'
 exclude_names='^WeaponDetectionTest\.demo_assets$'
 
@@ -61,10 +64,27 @@ run_ctest() {  # <dir> [extra label regex] [extra name regex]
     -LE "$labels" -E "$names"
 }
 
-mkdir -p build-asan build-tsan build-fuzz
+mkdir -p build-clang build-asan build-tsan build-fuzz
+
+if [[ " $stages " == *" clang "* ]]; then
+  step "configure build-clang (clang-14, -Werror=thread-safety)"
+  cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DCMAKE_CXX_FLAGS=-Werror=thread-safety -DKORVA_BUILD_BENCHMARKS=OFF -DKORVA_INSTALL=OFF \
+    >build-clang/configure.log 2>&1 || { cat build-clang/configure.log; exit 1; }
+  unit_targets=(KorvaCustomWeaponDetection korva_interface_tests korva_alloc_failure_tests
+                korva_detail_tests korva_detector_tests)
+  step "build build-clang"
+  cmake --build build-clang -j "$jobs" --target "${unit_targets[@]}"
+  step "ctest build-clang (label unit)"
+  ctest --test-dir build-clang --output-on-failure -j "$jobs" --timeout 600 -L unit
+fi
 
 if [[ " $stages " == *" asan "* ]]; then
-  configure_build build-asan -DKORVA_SANITIZE=address,undefined
+  # With ONNX Runtime beside the detector (cached by scripts/run_tests.sh),
+  # the detector's tests run here on both engines. The TSan stage stays on
+  # OpenCV: the runtime's own threads are not instrumented.
+  ort=$(scripts/setup_onnxruntime.sh 2>/dev/null | tail -n 1) || ort=""
+  configure_build build-asan -DKORVA_SANITIZE=address,undefined -DKORVA_ONNXRUNTIME_LIBRARY="$ort"
   # Leak checking stays on; UBSan findings abort the test.
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

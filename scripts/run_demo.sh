@@ -15,13 +15,16 @@ model="$root/assets/models/Korva_WeaponDetection(GPU)_1.0"
 video="$root/assets/videos/AK47 Glock.mp4"
 
 "$root/scripts/install_missing.sh" cmake make g++ libopencv-dev libgtest-dev libgmock-dev
+# The detector runs on ONNX Runtime where it is beside it, else on OpenCV.
+ort=$("$root/scripts/setup_onnxruntime.sh" | tail -n 1) || ort=""
 
 # The benchmark harness is built only where Google Benchmark is installed.
 benchmarks=OFF
 if dpkg -s libbenchmark-dev >/dev/null 2>&1; then
   benchmarks=ON
 fi
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORVA_BUILD_BENCHMARKS=$benchmarks
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORVA_BUILD_BENCHMARKS=$benchmarks \
+  -DKORVA_ONNXRUNTIME_LIBRARY="$ort"
 cmake --build "$build" --target WeaponDetectionTest korva_stage_assets -j "${JOBS:-$(nproc)}"
 
 for asset in "$model" "$video"; do

@@ -1,56 +1,143 @@
 #include "korva/KorvaCustomWD.h"
 
 #include <algorithm>
-#include <cmath>
-#include <mutex>
-#include <shared_mutex>
-
-#include <opencv2/core/cuda.hpp>
-#include <opencv2/dnn.hpp>
+#include <atomic>
+#include <cstdio>
 
 #include "detail/DetectorSettings.h"
+#include "detail/EngineRequest.h"
 #include "detail/InferenceEngine.h"
 #include "detail/LabelFile.h"
+#include "detail/Mutex.h"
+#include "detail/NetPool.h"
+#include "detail/ReasonText.h"
 #include "detail/SwapGate.h"
+#include "detail/ThreadAnnotations.h"
 
-using korva::detail::Backend;
 using korva::detail::DetectorSettings;
+using korva::detail::DetectorStatus;
+using korva::detail::EntryOutcome;
+using korva::detail::EngineRequest;
+using korva::detail::EntryResult;
+using korva::detail::ExclusiveGate;
 using korva::detail::InferenceEngine;
-
-struct KorvaCustomWD::Impl {
-    // Serialises Initialize, OptimizeModel and Destroy, so only one swap is
-    // prepared at a time and `engine` changes only under this mutex.
-    std::mutex swapMutex;
-    korva::detail::SwapGate gate;
-    std::unique_ptr<InferenceEngine> engine;  // guarded by gate (written under swapMutex too)
-    DetectorSettings defaults;                // guarded by gate
-    bool gpuRequested = false;                // guarded by gate
-
-    mutable std::mutex errorMutex;
-    std::string lastError;  // guarded by errorMutex
-
-    void SetError(std::string text) {
-        std::lock_guard<std::mutex> lock(errorMutex);
-        lastError = std::move(text);
-    }
-};
+using korva::detail::ModelDescription;
+using korva::detail::MutexLock;
+using korva::detail::ReadOnlyEntries;
+using korva::detail::SharedGate;
 
 namespace {
 
 const std::string kNoCamera;
 
-bool CudaFp16Available() {
-    try {
-        if (cv::cuda::getCudaEnabledDeviceCount() <= 0) return false;
-        const auto targets = cv::dnn::getAvailableTargets(cv::dnn::DNN_BACKEND_CUDA);
-        return std::find(targets.begin(), targets.end(), cv::dnn::DNN_TARGET_CUDA_FP16) !=
-               targets.end();
-    } catch (...) {
+DetectorSettings InitialSettings() {
+    DetectorSettings s;
+    s.poolCapacity = static_cast<int>(korva::detail::DefaultPoolCapacity());
+    s.engine = korva::detail::DefaultEngineName();
+    return s;
+}
+
+// The engine `settings` ask for; false with a reason when the engine name is
+// not one (only KORVA_ENGINE can bring such a name: the record's is checked).
+bool RequestOf(const DetectorSettings& settings, bool gpu, EngineRequest& request, std::string& error) {
+    if (!korva::detail::ParseEngineKind(settings.engine, request.kind)) {
+        error = "engine '" + settings.engine.substr(0, 40) +
+                "' (from KORVA_ENGINE) must be auto, onnxruntime or opencv";
         return false;
     }
+    request.intraOpThreads = settings.intraOpThreads;
+    request.poolCapacity = static_cast<std::size_t>(settings.poolCapacity);
+    request.gpu = gpu;
+    return true;
+}
+
+KorvaCustomWD::ParameterChange::Outcome PublicOutcome(EntryOutcome outcome) {
+    using Outcome = KorvaCustomWD::ParameterChange::Outcome;
+    switch (outcome) {
+        case EntryOutcome::kApplied: return Outcome::kApplied;
+        case EntryOutcome::kAtNextLoad: return Outcome::kAtNextInitialize;
+        case EntryOutcome::kRefused: return Outcome::kRefused;
+        case EntryOutcome::kHeldBack: return Outcome::kNotApplied;
+    }
+    return Outcome::kRefused;
 }
 
 }  // namespace
+
+struct KorvaCustomWD::Impl {
+    // Names this detector's reasons in each thread's store.
+    const std::uint64_t owner = korva::detail::NewReasonOwner();
+
+    // Serialises Initialize, OptimizeModel, ApplyParameters and Destroy: one
+    // change is prepared at a time, and `engine` is replaced only with this
+    // held (besides the gate). Taken before the gate or settingsMutex.
+    korva::detail::Mutex changeMutex;
+    korva::detail::SwapGate gate;
+    std::unique_ptr<InferenceEngine> engine KORVA_GUARDED_BY(gate);
+    bool gpuRequested KORVA_GUARDED_BY(gate) = false;
+    std::string gpuFallback KORVA_GUARDED_BY(gate);  // why `engine` is not on the GPU asked for
+
+    // The published settings; inference works on the snapshot it took.
+    mutable korva::detail::Mutex settingsMutex;
+    std::shared_ptr<const DetectorSettings> settings KORVA_GUARDED_BY(settingsMutex) =
+        std::make_shared<const DetectorSettings>(InitialSettings());
+
+    std::atomic<std::uint64_t> inspected{0};
+    std::atomic<std::uint64_t> refusedNoModel{0};
+    std::atomic<std::uint64_t> refusedUnsupported{0};
+    std::atomic<std::uint64_t> failures{0};
+    mutable korva::detail::Mutex failureMutex;
+    korva::detail::ReasonText lastFailure KORVA_GUARDED_BY(failureMutex);
+
+    std::shared_ptr<const DetectorSettings> Settings() const KORVA_EXCLUDES(settingsMutex) {
+        MutexLock lock(settingsMutex);
+        return settings;
+    }
+
+    void Publish(std::shared_ptr<const DetectorSettings> next) noexcept KORVA_EXCLUDES(settingsMutex) {
+        {
+            MutexLock lock(settingsMutex);
+            settings.swap(next);
+        }
+        // The old snapshot goes when its last reader lets go of it.
+    }
+
+    ModelDescription Describe() const KORVA_REQUIRES_SHARED(gate) {
+        ModelDescription m = engine ? engine->Describe(gpuRequested) : ModelDescription{};
+        m.gpuRequested = gpuRequested;
+        m.gpuFallback = gpuFallback;
+        return m;
+    }
+
+    DetectorStatus Status() const KORVA_EXCLUDES(failureMutex) {
+        DetectorStatus s;
+        s.framesInspected = inspected.load(std::memory_order_relaxed);
+        s.framesRefusedNoModel = refusedNoModel.load(std::memory_order_relaxed);
+        s.framesRefusedUnsupported = refusedUnsupported.load(std::memory_order_relaxed);
+        s.inferenceFailures = failures.load(std::memory_order_relaxed);
+        MutexLock lock(failureMutex);
+        s.lastInferenceError = std::string(lastFailure.View());
+        return s;
+    }
+
+    void Fail(std::initializer_list<std::string_view> parts) noexcept {
+        korva::detail::SetThreadReason(owner, parts);
+    }
+    void Succeed() noexcept { korva::detail::ClearThreadReason(owner); }
+
+    // Counts a failed inference and keeps its reason. Allocates nothing.
+    void InferenceFailed(std::string_view what) noexcept KORVA_EXCLUDES(failureMutex) {
+        failures.fetch_add(1, std::memory_order_relaxed);
+        Fail({"inference failed: ", what});
+        try {
+            MutexLock lock(failureMutex);
+            lastFailure.Assign({"inference failed: ", what});
+        } catch (...) {
+            // Locking failed (system error); the count and the thread's reason stand.
+        }
+    }
+
+};
 
 KorvaCustomWD::KorvaCustomWD() : impl_(std::make_unique<Impl>()) {}
 
@@ -58,102 +145,142 @@ KorvaCustomWD::~KorvaCustomWD() { Destroy(); }
 
 bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
                                std::string& labelMap) noexcept {
+    Impl& d = *impl_;
     try {
-        std::lock_guard<std::mutex> swap(impl_->swapMutex);
+        MutexLock change(d.changeMutex);
         if (!(threshold >= 0.0f && threshold <= 1.0f)) {
-            impl_->SetError("confidence threshold must be a number from 0 to 1, got " +
-                            std::to_string(threshold));
+            char value[32];
+            std::snprintf(value, sizeof value, "%g", static_cast<double>(threshold));
+            d.Fail({"confidence threshold must be a number from 0 to 1, got ", value});
             return false;
+        }
+        // The stored record over the current settings; what it describes of
+        // an earlier model is skipped.
+        const std::shared_ptr<const DetectorSettings> current = d.Settings();
+        const ModelDescription noModel;
+        const DetectorStatus noStatus;
+        DetectorSettings next;
+        std::vector<EntryResult> results;
+        if (!korva::detail::ReadRecord(parameters, ReadOnlyEntries::kSkip,
+                                       {*current, noModel, noStatus}, next, results)) {
+            d.Fail({"the stored parameter record is refused: ",
+                    korva::detail::DescribeRefusals(results)});
+            return false;
+        }
+        next.confidenceThreshold = threshold;
+
+        bool gpu = false;
+        {
+            SharedGate gate(d.gate);
+            gpu = d.gpuRequested;
         }
         std::string error;
-        std::unique_ptr<InferenceEngine> engine = InferenceEngine::Load(
-            modelFolder, Backend::kOpenCvCpu, korva::detail::DefaultPoolCapacity(), error);
-        if (!engine) {
-            impl_->SetError(error);
+        EngineRequest request;
+        if (!RequestOf(next, gpu, request, error)) {
+            d.Fail({error});
             return false;
         }
+        std::unique_ptr<InferenceEngine> engine = InferenceEngine::Load(modelFolder, request, error);
+        if (!engine) {
+            d.Fail({error});
+            return false;
+        }
+        std::string fallback = engine->GpuFallback();
 
-        DetectorSettings settings;
-        settings.confidenceThreshold = threshold;
+        auto published = std::make_shared<const DetectorSettings>(next);
         std::string newLabelMap = korva::detail::JoinLabelMap(engine->ClassNames());
-        CustomParams newParameters;
-        korva::detail::WriteSettings(settings, engine->Describe(false), newParameters);
+        ModelDescription model = engine->Describe(gpu);
+        model.gpuFallback = fallback;
+        CustomParams effective;
+        korva::detail::WriteRecord({next, model, d.Status()}, effective);
 
         std::unique_ptr<InferenceEngine> old;
         {
-            std::unique_lock<korva::detail::SwapGate> gate(impl_->gate);
-            old = std::move(impl_->engine);
-            impl_->engine = std::move(engine);
-            impl_->defaults = settings;
-            impl_->gpuRequested = false;
-            parameters = std::move(newParameters);
+            ExclusiveGate gate(d.gate);
+            old = std::move(d.engine);
+            d.engine = std::move(engine);
+            d.gpuFallback.swap(fallback);
+            d.Publish(std::move(published));
         }
-        labelMap = std::move(newLabelMap);
-        impl_->SetError({});
+        parameters = std::move(effective);
+        labelMap.swap(newLabelMap);
+        d.Succeed();
         return true;  // `old` is released here, outside the gate
     } catch (const std::exception& e) {
-        impl_->SetError(std::string("Initialize failed: ") + e.what());
+        d.Fail({"Initialize failed: ", e.what()});
     } catch (...) {
-        impl_->SetError("Initialize failed: unknown error");
+        d.Fail({"Initialize failed: unknown error"});
     }
     return false;
 }
 
 bool KorvaCustomWD::OptimizeModel(bool useGpu) noexcept {
+    Impl& d = *impl_;
     try {
-        std::lock_guard<std::mutex> swap(impl_->swapMutex);
-        // Only this thread may replace `engine` while swapMutex is held.
+        MutexLock change(d.changeMutex);
+        // Only this thread may replace `engine` while changeMutex is held.
         const InferenceEngine* current = nullptr;
         {
-            std::shared_lock<korva::detail::SwapGate> gate(impl_->gate);
-            current = impl_->engine.get();
+            SharedGate gate(d.gate);
+            current = d.engine.get();
         }
         if (current == nullptr) {
-            impl_->SetError("no model is loaded; call Initialize first");
+            d.Fail({"no model is loaded; call Initialize first"});
             return false;
         }
 
         std::string error;
-        std::unique_ptr<InferenceEngine> fresh;
-        if (useGpu && CudaFp16Available()) fresh = current->Rebuild(Backend::kCudaFp16, error);
-        if (!fresh) fresh = current->Rebuild(Backend::kOpenCvCpu, error);
+        std::unique_ptr<InferenceEngine> fresh = current->Rebuild(useGpu, error);
         if (!fresh) {
-            impl_->SetError(error);
+            d.Fail({error});
             return false;
         }
+        std::string fallback = fresh->GpuFallback();
 
         std::unique_ptr<InferenceEngine> old;
         {
-            std::unique_lock<korva::detail::SwapGate> gate(impl_->gate);
-            const DetectorSettings settings = korva::detail::ReadSettings(parameters, impl_->defaults);
-            CustomParams updated;
-            korva::detail::WriteSettings(settings, fresh->Describe(useGpu), updated);
-            old = std::move(impl_->engine);
-            impl_->engine = std::move(fresh);
-            impl_->gpuRequested = useGpu;
-            parameters = std::move(updated);
+            ExclusiveGate gate(d.gate);
+            old = std::move(d.engine);
+            d.engine = std::move(fresh);
+            d.gpuRequested = useGpu;
+            d.gpuFallback.swap(fallback);
         }
-        impl_->SetError({});
+        d.Succeed();
         return true;
     } catch (const std::exception& e) {
-        impl_->SetError(std::string("OptimizeModel failed: ") + e.what());
+        d.Fail({"OptimizeModel failed: ", e.what()});
     } catch (...) {
-        impl_->SetError("OptimizeModel failed: unknown error");
+        d.Fail({"OptimizeModel failed: unknown error"});
     }
     return false;
 }
 
 std::vector<CustomObject> KorvaCustomWD::RunInference(const cv::Mat& frame,
                                                       const std::string& cameraId) noexcept {
+    Impl& d = *impl_;
     try {
-        if (!korva::detail::IsSupportedFrame(frame)) return {};
-        std::shared_lock<korva::detail::SwapGate> gate(impl_->gate);
-        if (!impl_->engine) return {};
-        const DetectorSettings settings = korva::detail::ReadSettings(parameters, impl_->defaults);
-        return impl_->engine->Detect(frame, settings, cameraId);
+        if (!korva::detail::IsSupportedFrame(frame)) {
+            d.refusedUnsupported.fetch_add(1, std::memory_order_relaxed);
+            d.Fail({"frame not inspected: empty, not 8-bit gray, BGR or BGRA, or a side above 16384"});
+            return {};
+        }
+        SharedGate gate(d.gate);
+        if (!d.engine) {
+            d.refusedNoModel.fetch_add(1, std::memory_order_relaxed);
+            d.Fail({"frame not inspected: no model is loaded"});
+            return {};
+        }
+        const std::shared_ptr<const DetectorSettings> settings = d.Settings();
+        std::vector<CustomObject> found = d.engine->Detect(frame, *settings, cameraId);
+        d.inspected.fetch_add(1, std::memory_order_relaxed);
+        d.Succeed();
+        return found;
+    } catch (const std::exception& e) {
+        d.InferenceFailed(e.what());
     } catch (...) {
-        return {};
+        d.InferenceFailed("unknown error");
     }
+    return {};
 }
 
 std::vector<CustomObject> KorvaCustomWD::RunInference(const cv::Mat& frame) noexcept {
@@ -161,28 +288,32 @@ std::vector<CustomObject> KorvaCustomWD::RunInference(const cv::Mat& frame) noex
 }
 
 bool KorvaCustomWD::ConfigureParameters(CustomParams& params) noexcept {
+    Impl& d = *impl_;
     try {
-        std::shared_lock<korva::detail::SwapGate> gate(impl_->gate);
-        if (impl_->engine) {
-            korva::detail::WriteSettings(korva::detail::ReadSettings(parameters, impl_->defaults),
-                                         impl_->engine->Describe(impl_->gpuRequested), params);
-        } else {
-            korva::detail::WriteSettings(impl_->defaults, korva::detail::ModelDescription{}, params);
+        const std::shared_ptr<const DetectorSettings> settings = d.Settings();
+        ModelDescription model;
+        {
+            SharedGate gate(d.gate);
+            model = d.Describe();
         }
+        korva::detail::WriteRecord({*settings, model, d.Status()}, params);
+        d.Succeed();
         return true;
     } catch (...) {
-        return false;  // out of memory; `params` is left as it was
+        d.Fail({"ConfigureParameters failed: out of memory; the record is unchanged"});
+        return false;
     }
 }
 
 bool KorvaCustomWD::Destroy() noexcept {
+    Impl& d = *impl_;
     try {
-        std::lock_guard<std::mutex> swap(impl_->swapMutex);
+        MutexLock change(d.changeMutex);
         std::unique_ptr<InferenceEngine> old;
         {
-            std::unique_lock<korva::detail::SwapGate> gate(impl_->gate);
-            old = std::move(impl_->engine);
-            impl_->gpuRequested = false;
+            ExclusiveGate gate(d.gate);
+            old = std::move(d.engine);
+            d.gpuFallback.clear();
         }
     } catch (...) {
         // Locking failed (system error); nothing was held that could leak.
@@ -190,7 +321,66 @@ bool KorvaCustomWD::Destroy() noexcept {
     return true;
 }
 
-std::string KorvaCustomWD::LastError() const {
-    std::lock_guard<std::mutex> lock(impl_->errorMutex);
-    return impl_->lastError;
+bool KorvaCustomWD::ApplyParameters(const CustomParams& params, ParameterReport& report) noexcept {
+    Impl& d = *impl_;
+    try {
+        report.changes.clear();
+        MutexLock change(d.changeMutex);
+        const std::shared_ptr<const DetectorSettings> current = d.Settings();
+        ModelDescription model;
+        {
+            SharedGate gate(d.gate);
+            model = d.Describe();
+        }
+        const DetectorStatus status = d.Status();
+        DetectorSettings next;
+        std::vector<EntryResult> results;
+        const bool accepted = korva::detail::ReadRecord(
+            params, model.loaded ? ReadOnlyEntries::kMustMatch : ReadOnlyEntries::kSkip,
+            {*current, model, status}, next, results);
+        const std::string refusals = accepted ? std::string() : korva::detail::DescribeRefusals(results);
+        report.changes.reserve(results.size());
+        for (EntryResult& r : results) {
+            report.changes.push_back({std::move(r.key), PublicOutcome(r.outcome), std::move(r.reason)});
+        }
+        if (!accepted) {
+            d.Fail({refusals});
+            return false;
+        }
+        CustomParams effective;
+        korva::detail::WriteRecord({next, model, status}, effective);
+        d.Publish(std::make_shared<const DetectorSettings>(next));
+        parameters = std::move(effective);
+        d.Succeed();
+        return true;
+    } catch (...) {
+        d.Fail({"ApplyParameters failed: out of memory; nothing changed"});
+        return false;
+    }
+}
+
+bool KorvaCustomWD::ApplyParameters(ParameterReport& report) noexcept {
+    return ApplyParameters(parameters, report);
+}
+
+KorvaCustomWD::InferenceStatistics KorvaCustomWD::Statistics() const noexcept {
+    InferenceStatistics s;
+    s.framesInspected = impl_->inspected.load(std::memory_order_relaxed);
+    s.framesRefusedNoModel = impl_->refusedNoModel.load(std::memory_order_relaxed);
+    s.framesRefusedUnsupported = impl_->refusedUnsupported.load(std::memory_order_relaxed);
+    s.inferenceFailures = impl_->failures.load(std::memory_order_relaxed);
+    return s;
+}
+
+std::string KorvaCustomWD::LastInferenceError() const noexcept {
+    try {
+        MutexLock lock(impl_->failureMutex);
+        return impl_->lastFailure.Copy();
+    } catch (...) {
+        return std::string();
+    }
+}
+
+std::string KorvaCustomWD::LastError() const noexcept {
+    return korva::detail::ThreadReason(impl_->owner);
 }

@@ -5,8 +5,9 @@
 // shared configuration state; derived classes decide what it means.
 //
 // Ownership: a plug-in is owned and destroyed through its concrete class. The
-// destructor is deliberately not virtual, so never delete a plug-in through a
-// pointer to this base.
+// destructor is not virtual (the slot layout stays as hosts know it) and is
+// protected, so deleting a plug-in through a pointer to this base does not
+// compile.
 //
 // Thread safety: the base takes no lock. SetParameters, SetLoadEngineOnCreate
 // and the assignments must not run concurrently with any other operation on
@@ -41,7 +42,6 @@ public:
         }
         return *this;
     }
-    ~IKorvaCustomClass() = default;
 
     // Loads a model from `modelFolder`; on success writes the class names,
     // joined with ",", to `labelMap` and returns true.
@@ -75,6 +75,9 @@ public:
     }
 
 protected:
+    // Only a derived class destroys the base part.
+    ~IKorvaCustomClass() = default;
+
     std::string configText;
     float configValue = 0.5f;
     CustomParams parameters;

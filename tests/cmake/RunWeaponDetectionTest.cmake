@@ -7,7 +7,7 @@
 #         [-DSKIPPED=<tests>] [-DSKIP_MESSAGE=<text>]
 #         [-DFAILED=<tests>] [-DFAIL_MESSAGE=<text>]
 #         [-DBENCH_LINE=ON] [-DFILTER=<gtest filter>] [-DPRELOAD=<library>]
-#         [-DEXTRA_ENV=<name>=<value>]
+#         [-DEXTRA_ENV=<name>=<value>] [-DENGINE=default|opencv|onnxruntime]
 #         -P RunWeaponDetectionTest.cmake
 #
 # <tests> is a '|'-separated list of full test names or suite names; every
@@ -87,6 +87,9 @@ if(DEFINED PRELOAD AND NOT PRELOAD STREQUAL "")
 endif()
 if(DEFINED EXTRA_ENV AND NOT EXTRA_ENV STREQUAL "")
   list(APPEND env "${EXTRA_ENV}")
+endif()
+if(DEFINED ENGINE AND NOT ENGINE STREQUAL "" AND NOT ENGINE STREQUAL "default")
+  list(APPEND env "KORVA_ENGINE=${ENGINE}")
 endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -E env ${env} "${EXE}" ${args}
                 WORKING_DIRECTORY "${RUN_DIR}"

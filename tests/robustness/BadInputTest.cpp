@@ -293,9 +293,9 @@ TEST_P(ThresholdMatrix, InitializeAcceptsExactlyTheUnitInterval) {
     }
 }
 
-// The same values through SetParameters: valid ones take effect from the next
-// inference, invalid ones are ignored.
-TEST_P(ThresholdMatrix, SetParametersAppliesValidValuesAndIgnoresOthers) {
+// The same values applied live: valid ones take effect from the next
+// inference, invalid ones are refused with a reason and change nothing.
+TEST_P(ThresholdMatrix, ApplyParametersAppliesValidValuesAndRefusesOthers) {
     const ThresholdCase& c = GetParam();
     const cv::Mat frame = Bgr(240, 320, 32u);
     KorvaCustomWD detector;
@@ -313,10 +313,14 @@ TEST_P(ThresholdMatrix, SetParametersAppliesValidValuesAndIgnoresOthers) {
         }
     }
     ASSERT_TRUE(found);
-    ASSERT_TRUE(detector.SetParameters(params));
+    KorvaCustomWD::ParameterReport report;
+    const bool applied = detector.ApplyParameters(params, report);
+    EXPECT_EQ(applied, c.accepted) << detector.LastError();
+    const std::string reason = detector.LastError();
     const std::vector<CustomObject> result = detector.RunInference(frame, "cam");
 
     if (!c.accepted) {
+        EXPECT_NE(reason.find("confidence_threshold"), std::string::npos) << reason;
         EXPECT_TRUE(SameDetections(result, atDefault));
         return;
     }

@@ -1,9 +1,10 @@
 // Many inference threads on one detector while another thread keeps loading
-// and releasing the model.
+// and releasing the model, or changing its settings.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -134,6 +135,121 @@ TEST(StressTest, InferenceThreadsWhileAnotherThreadCyclesInitializeAndDestroy) {
         EXPECT_TRUE(SameDetections(detector.RunInference(frames[f], "cam"), expected[f])) << "frame " << f;
     }
 }
+
+// A UI thread changes the thresholds while camera threads infer.
+struct LiveCase {
+    const char* name;
+    // Hands `record` to the detector; false when it was not accepted.
+    bool (*change)(KorvaCustomWD& detector, const CustomParams& record);
+    bool live;  // the change reaches the frames
+};
+
+CustomParams WithThresholds(CustomParams record, double confidence, double iou) {
+    for (ValueListEntry& e : record.valueListEntries) {
+        if (e.textA == "confidence_threshold") e.wideValues = {confidence};
+        if (e.textA == "nms_iou_threshold") e.wideValues = {iou};
+    }
+    return record;
+}
+
+class LiveSettingsStress : public ::testing::TestWithParam<LiveCase> {};
+
+// Every frame is inspected with one whole setting, old or new: never a mix of
+// the two thresholds, never a setting half replaced.
+TEST_P(LiveSettingsStress, EveryFrameSeesOneWholeSetting) {
+    const LiveCase& c = GetParam();
+    KorvaCustomWD detector;
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir("v8_nc3").string(), kThreshold, labelMap)) << detector.LastError();
+    CustomParams record;
+    ASSERT_TRUE(detector.ConfigureParameters(record));
+    const CustomParams settings[2] = {WithThresholds(record, kThreshold, 0.45),
+                                      WithThresholds(record, 0.5, 0.7)};
+
+    // Sequential results under each setting; they must tell the settings apart.
+    std::vector<cv::Mat> frames;
+    std::vector<std::vector<CustomObject>> expected[2];
+    static const int kTypes[] = {CV_8UC3, CV_8UC1, CV_8UC4};
+    for (int i = 0; i < kDistinctFrames; ++i) {
+        frames.push_back(NoiseFrame(48 + 13 * i, 64 + 29 * (i % 7), kTypes[i % 3], 2000u + i));
+    }
+    int distinct = 0;
+    for (int s = 1; s >= 0; --s) {
+        KorvaCustomWD::ParameterReport report;
+        ASSERT_TRUE(detector.ApplyParameters(settings[s], report)) << detector.LastError();
+        for (const cv::Mat& f : frames) expected[s].push_back(detector.RunInference(f, "cam"));
+    }
+    for (int i = 0; i < kDistinctFrames; ++i) {
+        distinct += SameDetections(expected[0][i], expected[1][i]) ? 0 : 1;
+    }
+    ASSERT_GE(distinct, kDistinctFrames / 2);
+
+    std::atomic<bool> workersDone{false};
+    std::atomic<int> changes{0};
+    std::atomic<int> refused{0};
+    std::thread ui([&] {
+        for (int k = 1; !workersDone.load(); ++k) {
+            if (!c.change(detector, settings[k % 2])) ++refused;
+            ++changes;
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+
+    std::atomic<int> matched[2] = {{0}, {0}};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < kThreads; ++t) {
+        workers.emplace_back([&, t] {
+            for (int k = 0; k < kFramesPerThread; ++k) {
+                const std::size_t f = static_cast<std::size_t>((t * 5 + k * (t + 2)) % kDistinctFrames);
+                const std::vector<CustomObject> got = detector.RunInference(frames[f], "cam");
+                if (SameDetections(got, expected[0][f])) {
+                    ++matched[0];
+                } else if (SameDetections(got, expected[1][f])) {
+                    ++matched[1];
+                } else {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (std::thread& w : workers) w.join();
+    workersDone = true;
+    ui.join();
+
+    EXPECT_EQ(refused.load(), 0) << detector.LastError();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(changes.load(), 1);
+    // Frames equal under both settings count as the first; the second shows
+    // only when the changes reach the frames.
+    if (c.live) {
+        EXPECT_GT(matched[1].load(), 0);
+    } else {
+        EXPECT_EQ(matched[1].load(), 0);
+    }
+    const auto stats = detector.Statistics();
+    EXPECT_EQ(stats.inferenceFailures, 0u);
+    EXPECT_EQ(stats.framesRefusedNoModel + stats.framesRefusedUnsupported, 0u);
+    std::printf("[ stress   ] %s: %d inferences during %d changes: %d under the first setting, "
+                "%d under the second, %d neither\n",
+                c.name, kThreads * kFramesPerThread, changes.load(), matched[0].load(), matched[1].load(),
+                wrong.load());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, LiveSettingsStress,
+    ::testing::Values(
+        LiveCase{"ApplyParameters",
+                 [](KorvaCustomWD& d, const CustomParams& r) {
+                     KorvaCustomWD::ParameterReport report;
+                     return d.ApplyParameters(r, report);
+                 },
+                 true},
+        // The base class forbids SetParameters beside other calls; a host that
+        // does it anyway only stores a record the frames never read.
+        LiveCase{"SetParametersAlone",
+                 [](KorvaCustomWD& d, const CustomParams& r) { return d.SetParameters(r); }, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace korva::robustness

@@ -1,8 +1,10 @@
 // LD_PRELOAD library that makes the Nth std::thread start fail with EAGAIN,
-// N from KORVA_FAIL_THREAD_START. Threads started by other code (OpenCV's
-// pool) are not counted: only those whose start routine is in libstdc++.
+// N from KORVA_FAIL_THREAD_START. Only the executable's own std::threads are
+// counted: threads of OpenCV's pool (not std::thread) and of ONNX Runtime's
+// pools (std::threads whose callable lives in that library) are not.
 #include <dlfcn.h>
 #include <pthread.h>
+#include <sys/auxv.h>
 
 #include <atomic>
 #include <cerrno>
@@ -21,6 +23,15 @@ bool IsStdThread(void* (*routine)(void*)) {
            std::strstr(info.dli_fname, "libstdc++") != nullptr;
 }
 
+// For a std::thread, `arg` is its state object; the module holding that
+// object's virtual table made the callable.
+bool MadeByExecutable(void* arg) {
+    Dl_info exe{}, maker{};
+    const void* vtable = *static_cast<void* const*>(arg);
+    return dladdr(reinterpret_cast<void*>(getauxval(AT_PHDR)), &exe) != 0 &&
+           dladdr(vtable, &maker) != 0 && exe.dli_fbase == maker.dli_fbase;
+}
+
 }  // namespace
 
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr,
@@ -30,7 +41,7 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr,
         const char* value = std::getenv("KORVA_FAIL_THREAD_START");
         return value != nullptr ? std::atoi(value) : 0;
     }();
-    if (failAt > 0 && IsStdThread(routine) && ++started == failAt) {
+    if (failAt > 0 && IsStdThread(routine) && MadeByExecutable(arg) && ++started == failAt) {
         return EAGAIN;
     }
     return real(thread, attr, routine, arg);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
@@ -145,6 +147,75 @@ TEST(ConcurrentSwap, InferenceSeesWholeModelsOnly) {
     ASSERT_TRUE(detector.Initialize(models[1], 0.3f, labelMap));
     for (std::size_t i = 0; i < frames.size(); ++i) {
         EXPECT_TRUE(SameDetections(detector.RunInference(frames[i], Camera(i)), expected[1][i]));
+    }
+}
+
+// Threads calling one detector at once each read the reason of their own
+// last call: a refusal's reason is never lost to, or taken from, another
+// thread's success.
+struct ReasonRole {
+    const char* name;
+    // Makes one call; true when it succeeded.
+    std::function<bool(KorvaCustomWD&)> call;
+    std::string reason;  // expected in LastError(); empty: the call succeeds
+};
+
+TEST(ConcurrentReasons, EachThreadReadsItsOwnReason) {
+    const std::string good = ModelDir("v8_nc3");
+    const std::string missing = ModelDir("absent");
+    const cv::Mat frame = RandomFrame({96, 64}, CV_8UC3, 3);
+    const ReasonRole roles[] = {
+        {"loads a missing folder",
+         [&](KorvaCustomWD& d) {
+             std::string m;
+             return d.Initialize(missing, 0.3f, m);
+         },
+         "does not exist"},
+        {"loads the model",
+         [&](KorvaCustomWD& d) {
+             std::string m;
+             return d.Initialize(good, 0.3f, m);
+         },
+         ""},
+        {"sends empty frames", [&](KorvaCustomWD& d) { return !d.RunInference(cv::Mat()).empty(); },
+         "not inspected"},
+        {"loads with a threshold of 2",
+         [&](KorvaCustomWD& d) {
+             std::string m;
+             return d.Initialize(good, 2.0f, m);
+         },
+         "threshold"},
+        {"reads the parameters",
+         [&](KorvaCustomWD& d) {
+             CustomParams p;
+             return d.ConfigureParameters(p);
+         },
+         ""},
+    };
+    KorvaCustomWD detector;
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(good, 0.3f, labelMap));
+
+    constexpr int kCalls = 60;
+    std::vector<int> wrong(std::size(roles), 0);
+    std::vector<std::string> firstWrong(std::size(roles));
+    std::vector<std::thread> threads;
+    for (std::size_t r = 0; r < std::size(roles); ++r) {
+        threads.emplace_back([&, r] {
+            const ReasonRole& role = roles[r];
+            for (int i = 0; i < kCalls; ++i) {
+                const bool ok = role.call(detector);
+                const std::string reason = detector.LastError();
+                const bool right = role.reason.empty()
+                                       ? ok && reason.empty()
+                                       : !ok && reason.find(role.reason) != std::string::npos;
+                if (!right && wrong[r]++ == 0) firstWrong[r] = (ok ? "succeeded, reason '" : "failed, reason '") + reason + "'";
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (std::size_t r = 0; r < std::size(roles); ++r) {
+        EXPECT_EQ(wrong[r], 0) << "the thread that " << roles[r].name << ": " << firstWrong[r];
     }
 }
 

@@ -8,6 +8,8 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -26,8 +28,8 @@ using korva::test::SameDetections;
 using korva::test::TempDir;
 using korva::test::WriteFile;
 
-const ValueListEntry* FindValue(const CustomParams& p, const std::string& key) {
-    for (const ValueListEntry& e : p.valueListEntries) {
+ValueListEntry* FindValue(CustomParams& p, const std::string& key) {
+    for (ValueListEntry& e : p.valueListEntries) {
         if (e.textA == key) return &e;
     }
     return nullptr;
@@ -65,10 +67,12 @@ TEST_P(InitializeModelTest, LoadsAndDescribesTheModel) {
     const ValueListEntry* conf = FindValue(p, "confidence_threshold");
     ASSERT_NE(conf, nullptr);
     EXPECT_EQ(conf->wideValues, (std::vector<double>{0.4f}));
-    ASSERT_EQ(p.flagEntries.size(), 1u);
+    ASSERT_EQ(p.flagEntries.size(), 2u);
     EXPECT_EQ(p.flagEntries[0].textA, "backend");
     EXPECT_TRUE(p.flagEntries[0].flagA);
-    EXPECT_EQ(p.flagEntries[0].textB, "opencv-cpu");
+    EXPECT_EQ(p.flagEntries[0].textB, korva::test::ExpectedCpuBackend());
+    EXPECT_EQ(p.flagEntries[1].textA, "engine");
+    EXPECT_EQ(p.flagEntries[1].flagA, korva::test::OnnxRuntimeExpected()) << p.flagEntries[1].textB;
     const int nc = static_cast<int>(std::count(labelMap.begin(), labelMap.end(), ',')) + 1;
     EXPECT_EQ(p.flagEntries[0].valueB, nc);
     ASSERT_EQ(p.textListEntries.size(), static_cast<std::size_t>(nc));
@@ -78,8 +82,9 @@ TEST_P(InitializeModelTest, LoadsAndDescribesTheModel) {
         names += (i ? "," : "") + p.textListEntries[i].textB;
     }
     EXPECT_EQ(names, c.labelMap);
-    ASSERT_EQ(p.texts.size(), 1u);
-    EXPECT_EQ(fs::path(p.texts[0].substr(p.texts[0].find('=') + 1)), fs::path(ModelDir(c.name)) / "model.onnx");
+    ASSERT_EQ(p.texts.size(), 2u);
+    EXPECT_EQ(p.texts[0], korva::test::DefaultEngineText());
+    EXPECT_EQ(fs::path(p.texts[1].substr(p.texts[1].find('=') + 1)), fs::path(ModelDir(c.name)) / "model.onnx");
 }
 
 // Every detection of a random model on noise frames obeys the contract.
@@ -165,13 +170,15 @@ TEST_P(InitializeErrorTest, FailsWithReasonAndLeavesLabelMap) {
     const std::string error = detector.LastError();
     EXPECT_NE(error.find(c.word), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    EXPECT_LE(error.size(), 512u) << error;
     // Nothing is loaded.
     EXPECT_TRUE(detector.RunInference(cv::Mat(64, 96, CV_8UC3, cv::Scalar::all(90))).empty());
     CustomParams p;
     ASSERT_TRUE(detector.ConfigureParameters(p));
-    ASSERT_EQ(p.flagEntries.size(), 1u);
+    ASSERT_EQ(p.flagEntries.size(), 2u);
     EXPECT_FALSE(p.flagEntries[0].flagA);
     EXPECT_EQ(p.flagEntries[0].textB, "none");
+    EXPECT_EQ(p.flagEntries[1].textB, "none");
 }
 
 const std::string kLabels3 = "handgun\nrifle\nknife\n";
@@ -181,6 +188,16 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ErrorCase{"MissingFolder", [](const fs::path& t) { return (t / "absent").string(); }, 0.5f,
                   "does not exist"},
+        ErrorCase{"NewlineInPath",
+                  [](const fs::path& t) { return (t / "cam\nfolder").string(); }, 0.5f,
+                  "cam\\nfolder"},
+        ErrorCase{"VeryLongPath",
+                  [](const fs::path& t) {
+                      fs::path p = t;
+                      for (int i = 0; i < 12; ++i) p /= std::string(200, char('a' + i));
+                      return p.string();
+                  },
+                  0.5f, "does not exist"},
         ErrorCase{"FileInsteadOfFolder",
                   [](const fs::path&) { return ModelDir("v8_nc3") + "/model.onnx"; }, 0.5f,
                   "not a folder"},
@@ -471,13 +488,18 @@ TEST(DetectorLifecycle, OptimizeModelNeedsAModelAndKeepsResults) {
     ASSERT_TRUE(detector.OptimizeModel(true)) << detector.LastError();
     CustomParams p;
     detector.ConfigureParameters(p);
-    ASSERT_EQ(p.flagEntries.size(), 1u);
+    ASSERT_EQ(p.flagEntries.size(), 2u);
     EXPECT_TRUE(p.flagEntries[0].flagA);
     EXPECT_TRUE(p.flagEntries[0].flagB);
-    EXPECT_EQ(p.flagEntries[0].flagC, p.flagEntries[0].textB == "cuda-fp16");
+    EXPECT_EQ(p.flagEntries[0].flagC, p.flagEntries[0].textB.find("cuda") != std::string::npos);
     if (!p.flagEntries[0].flagC) {
-        EXPECT_EQ(p.flagEntries[0].textB, "opencv-cpu");
+        EXPECT_EQ(p.flagEntries[0].textB, korva::test::ExpectedCpuBackend());
         EXPECT_TRUE(SameDetections(detector.RunInference(frame), before));
+        // The record says why the CPU serves.
+        const auto note = std::find_if(p.texts.begin(), p.texts.end(), [](const std::string& t) {
+            return t.rfind("gpu_fallback=GPU requested, but ", 0) == 0;
+        });
+        EXPECT_NE(note, p.texts.end());
     }
     EXPECT_TRUE(detector.Destroy());
     EXPECT_FALSE(detector.OptimizeModel(false));
@@ -503,6 +525,8 @@ TEST(DetectorLifecycle, DestroyIsIdempotent) {
 
 // ---- Parameters ------------------------------------------------------------------
 
+using Outcome = KorvaCustomWD::ParameterChange::Outcome;
+
 class DetectorParameters : public testing::Test {
 protected:
     void SetUp() override {
@@ -512,13 +536,13 @@ protected:
         ASSERT_EQ(baseline.size(), 3u);
         ASSERT_TRUE(detector.ConfigureParameters(record));
     }
-    // Sets `key` in a copy of the record and hands it back.
+    // Sets `key` in a copy of the record and applies it.
     void Set(const std::string& key, double value) {
         CustomParams edited = record;
-        for (ValueListEntry& e : edited.valueListEntries) {
-            if (e.textA == key) e.wideValues = {value};
-        }
-        ASSERT_TRUE(detector.SetParameters(edited));
+        ASSERT_NE(FindValue(edited, key), nullptr) << key;
+        FindValue(edited, key)->wideValues = {value};
+        KorvaCustomWD::ParameterReport report;
+        ASSERT_TRUE(detector.ApplyParameters(edited, report)) << detector.LastError();
     }
 
     KorvaCustomWD detector;
@@ -532,12 +556,24 @@ TEST_F(DetectorParameters, RecordDescribesTheSettings) {
     EXPECT_EQ(FindValue(record, "confidence_threshold")->wideValues, (std::vector<double>{0.5}));
     ASSERT_NE(FindValue(record, "nms_iou_threshold"), nullptr);
     EXPECT_EQ(FindValue(record, "nms_iou_threshold")->wideValues, (std::vector<double>{0.45f}));
+    ASSERT_NE(FindValue(record, "pool_capacity"), nullptr);
+    // The backend entry counts the networks: the pool on OpenCV, one shared
+    // session on ONNX Runtime.
+    if (korva::test::OnnxRuntimeExpected()) {
+        EXPECT_EQ(record.flagEntries.at(0).valueA, 1);
+    } else {
+        EXPECT_EQ(FindValue(record, "pool_capacity")->wideValues,
+                  (std::vector<double>{double(record.flagEntries.at(0).valueA)}));
+    }
 }
 
 TEST_F(DetectorParameters, HandedBackUnchangedKeepsResults) {
-    ASSERT_TRUE(detector.SetParameters(record));
+    KorvaCustomWD::ParameterReport report;
+    ASSERT_TRUE(detector.ApplyParameters(record, report)) << detector.LastError();
+    EXPECT_TRUE(report.changes.empty());
     EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline));
-    EXPECT_TRUE(detector.SetParameters(CustomParams{}));  // nothing editable: defaults
+    EXPECT_TRUE(detector.ApplyParameters(CustomParams{}, report));  // nothing: nothing changes
+    EXPECT_TRUE(report.changes.empty());
     EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline));
 }
 
@@ -560,20 +596,147 @@ TEST_F(DetectorParameters, EditedThresholdsApplyFromTheNextFrame) {
     EXPECT_EQ(dets[2].box, cv::Rect(21, 15, 20, 10));
 }
 
-TEST_F(DetectorParameters, InvalidValuesAreIgnored) {
-    for (double bad : {std::numeric_limits<double>::quiet_NaN(), 2.0, -0.5,
-                       std::numeric_limits<double>::infinity()}) {
-        Set("confidence_threshold", bad);
-        EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline)) << bad;
-        Set("nms_iou_threshold", bad);
-        EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline)) << bad;
+// One edit of the detector's own record, and what ApplyParameters makes of it.
+struct EditCase {
+    std::string name;
+    std::function<void(CustomParams&)> edit;
+    bool accepted;
+    std::vector<std::pair<std::string, Outcome>> changes;  // the report, in order
+    std::string reason;  // in every refusal's reason and in LastError()
+    std::size_t detections;  // on the test frame afterwards (3 unchanged)
+};
+
+void SetValues(CustomParams& p, const std::string& key, std::vector<double> values) {
+    ValueListEntry* e = FindValue(p, key);
+    if (e == nullptr) {
+        p.valueListEntries.push_back({key, {}, "", "", 0});
+        e = &p.valueListEntries.back();
     }
-    CustomParams twoValues = record;
-    for (ValueListEntry& e : twoValues.valueListEntries) {
-        if (e.textA == "confidence_threshold") e.wideValues = {0.95, 0.95};
+    e->wideValues = std::move(values);
+}
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+class ParameterEditTest : public DetectorParameters, public testing::WithParamInterface<EditCase> {};
+
+TEST_P(ParameterEditTest, ReportsEachEntryAndAppliesAllOrNothing) {
+    const EditCase& c = GetParam();
+    CustomParams edited = record;
+    c.edit(edited);
+    KorvaCustomWD::ParameterReport report;
+    report.changes.push_back({"stale", Outcome::kApplied, ""});
+    EXPECT_EQ(detector.ApplyParameters(edited, report), c.accepted) << detector.LastError();
+
+    std::vector<std::pair<std::string, Outcome>> got;
+    for (const auto& change : report.changes) {
+        got.emplace_back(change.key, change.outcome);
+        if (change.outcome == Outcome::kRefused) {
+            EXPECT_NE(change.reason.find(c.reason), std::string::npos) << change.reason;
+        }
+        EXPECT_EQ(change.reason.empty(), change.outcome == Outcome::kApplied ||
+                                             change.outcome == Outcome::kAtNextInitialize)
+            << change.key;
     }
-    ASSERT_TRUE(detector.SetParameters(twoValues));
-    EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline));
+    EXPECT_EQ(got, c.changes);
+    const std::string error = detector.LastError();
+    if (c.accepted) {
+        EXPECT_EQ(error, "");
+    } else {
+        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+    EXPECT_EQ(detector.RunInference(frame).size(), c.detections) << Describe(detector.RunInference(frame));
+
+    // A refused record changes nothing, also in the record reported.
+    CustomParams now;
+    ASSERT_TRUE(detector.ConfigureParameters(now));
+    if (!c.accepted) {
+        EXPECT_EQ(FindValue(now, "confidence_threshold")->wideValues,
+                  FindValue(record, "confidence_threshold")->wideValues);
+        EXPECT_EQ(FindValue(now, "pool_capacity")->wideValues, FindValue(record, "pool_capacity")->wideValues);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edits, ParameterEditTest,
+    testing::Values(
+        EditCase{"ThresholdUp", [](CustomParams& p) { SetValues(p, "confidence_threshold", {0.85}); },
+                 true, {{"confidence_threshold", Outcome::kApplied}}, "", 1},
+        EditCase{"ThresholdAboveOne",
+                 [](CustomParams& p) { SetValues(p, "confidence_threshold", {1.5}); }, false,
+                 {{"confidence_threshold", Outcome::kRefused}}, "from 0 to 1, got 1.5", 3},
+        EditCase{"ThresholdNaN", [](CustomParams& p) { SetValues(p, "confidence_threshold", {kNaN}); },
+                 false, {{"confidence_threshold", Outcome::kRefused}}, "from 0 to 1", 3},
+        EditCase{"IouNegative", [](CustomParams& p) { SetValues(p, "nms_iou_threshold", {-0.5}); },
+                 false, {{"nms_iou_threshold", Outcome::kRefused}}, "from 0 to 1", 3},
+        EditCase{"TwoValues",
+                 [](CustomParams& p) { SetValues(p, "confidence_threshold", {0.95, 0.95}); }, false,
+                 {{"confidence_threshold", Outcome::kRefused}}, "one number, got 2", 3},
+        EditCase{"MisspelledKey",
+                 [](CustomParams& p) { p.valueListEntries.push_back({"confidence_treshold", {0.9}, "", "", 0}); },
+                 false, {{"confidence_treshold", Outcome::kRefused}}, "unknown key", 3},
+        // All or nothing: the valid edit is held back with the misspelled one.
+        EditCase{"ValidEditBesideAMisspelledKey",
+                 [](CustomParams& p) {
+                     SetValues(p, "confidence_threshold", {0.85});
+                     p.valueListEntries.push_back({"nms_iou_treshold", {0.9}, "", "", 0});
+                 },
+                 false,
+                 {{"nms_iou_treshold", Outcome::kRefused}, {"confidence_threshold", Outcome::kNotApplied}},
+                 "unknown key", 3},
+        EditCase{"InputSizeWritten", [](CustomParams& p) { SetValues(p, "input_size", {320, 320}); },
+                 false, {{"input_size", Outcome::kRefused}}, "read-only", 3},
+        EditCase{"ModelPathWritten", [](CustomParams& p) { p.texts = {"model=/elsewhere/model.onnx"}; },
+                 false, {{"model", Outcome::kRefused}}, "read-only", 3},
+        EditCase{"ClassRenamed", [](CustomParams& p) { p.textListEntries.at(1).textB = "shotgun"; },
+                 false, {{"class", Outcome::kRefused}}, "read-only", 3},
+        EditCase{"KeyTwice",
+                 [](CustomParams& p) {
+                     p.valueListEntries.push_back({"confidence_threshold", {0.85}, "", "", 0});
+                 },
+                 false, {{"confidence_threshold", Outcome::kRefused}}, "more than once", 3},
+        EditCase{"TextWithoutValue", [](CustomParams& p) { p.texts.push_back("verbose"); }, false,
+                 {{"verbose", Outcome::kRefused}}, "name=value", 3},
+        EditCase{"NumberGivenAsText",
+                 [](CustomParams& p) { p.texts.push_back("confidence_threshold=0.85"); }, false,
+                 {{"confidence_threshold", Outcome::kRefused}}, "belongs in valueListEntries", 3},
+        EditCase{"UnknownFlagEntry",
+                 [](CustomParams& p) {
+                     p.flagEntries.push_back({});
+                     p.flagEntries.back().textA = "tracking";
+                 },
+                 false, {{"tracking", Outcome::kRefused}}, "unknown flag entry", 3},
+        EditCase{"PoolCapacityZero", [](CustomParams& p) { SetValues(p, "pool_capacity", {0}); }, false,
+                 {{"pool_capacity", Outcome::kRefused}}, "whole number from 1 to 64", 3},
+        EditCase{"PoolCapacityFraction", [](CustomParams& p) { SetValues(p, "pool_capacity", {2.5}); },
+                 false, {{"pool_capacity", Outcome::kRefused}}, "whole number from 1 to 64", 3},
+        EditCase{"PoolCapacityLater",
+                 [](CustomParams& p) {
+                     SetValues(p, "pool_capacity", {FindValue(p, "pool_capacity")->wideValues[0] == 3.0 ? 2.0 : 3.0});
+                 },
+                 true, {{"pool_capacity", Outcome::kAtNextInitialize}}, "", 3},
+        // Counters and the backend entry are reports, not settings.
+        EditCase{"StatusAndBackendHandedBackChanged",
+                 [](CustomParams& p) {
+                     SetValues(p, "frames_inspected", {12345});
+                     p.flagEntries.at(0).textB = "cuda-fp16";
+                     p.texts.push_back("last_inference_error=made up");
+                 },
+                 true, {}, "", 3}),
+    [](const testing::TestParamInfo<EditCase>& info) { return info.param.name; });
+
+TEST_F(DetectorParameters, ReadOnlyEntriesAreSkippedWithoutAModel) {
+    ASSERT_TRUE(detector.Destroy());
+    CustomParams edited = record;
+    SetValues(edited, "nms_iou_threshold", {0.95});
+    KorvaCustomWD::ParameterReport report;
+    ASSERT_TRUE(detector.ApplyParameters(edited, report)) << detector.LastError();
+    ASSERT_EQ(report.changes.size(), 1u);
+    EXPECT_EQ(report.changes[0].key, "nms_iou_threshold");
+    // Kept for the next load: the constant model then shows C too.
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir("const_v8_nc3"), 0.5f, labelMap));
+    EXPECT_EQ(detector.RunInference(frame).size(), 4u);
 }
 
 TEST_F(DetectorParameters, EditsSurviveOptimizeModel) {
@@ -582,11 +745,310 @@ TEST_F(DetectorParameters, EditsSurviveOptimizeModel) {
     EXPECT_EQ(detector.RunInference(frame).size(), 1u);
 }
 
-TEST_F(DetectorParameters, InitializeReplacesTheRecord) {
-    Set("confidence_threshold", 0.95);
-    std::string labelMap;
-    ASSERT_TRUE(detector.Initialize(ModelDir("const_v8_nc3"), 0.5f, labelMap));
+// A record stored with the base class's SetParameters is read by Initialize
+// and by the no-argument ApplyParameters, never by inference.
+struct StoredCase {
+    std::string name;
+    std::function<void(CustomParams&)> edit;
+    bool loads;               // Initialize succeeds with it
+    std::size_t detections;   // after Initialize(const_v8_nc3, 0.5)
+    int poolCapacity;         // backend entry after it, 0: as before
+};
+
+class StoredRecordTest : public DetectorParameters, public testing::WithParamInterface<StoredCase> {};
+
+TEST_P(StoredRecordTest, TakesEffectAtInitializeOnly) {
+    const StoredCase& c = GetParam();
+    CustomParams stored = record;
+    c.edit(stored);
+    ASSERT_TRUE(detector.SetParameters(stored));
+    // Stored only: the frames still see the settings in force.
     EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline));
+
+    std::string labelMap = "kept";
+    ASSERT_EQ(detector.Initialize(ModelDir("const_v8_nc3"), 0.5f, labelMap), c.loads) << detector.LastError();
+    if (!c.loads) {
+        EXPECT_EQ(labelMap, "kept");
+        EXPECT_NE(detector.LastError().find("stored parameter record"), std::string::npos)
+            << detector.LastError();
+    }
+    EXPECT_EQ(detector.RunInference(frame).size(), c.detections);
+    CustomParams now;
+    ASSERT_TRUE(detector.ConfigureParameters(now));
+    const int expectedPool = korva::test::OnnxRuntimeExpected() ? 1  // one shared session, no pool
+                             : c.poolCapacity != 0                ? c.poolCapacity
+                                                                  : record.flagEntries.at(0).valueA;
+    EXPECT_EQ(now.flagEntries.at(0).valueA, expectedPool);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, StoredRecordTest,
+    testing::Values(
+        StoredCase{"Unchanged", [](CustomParams&) {}, true, 3, 0},
+        StoredCase{"Empty", [](CustomParams& p) { p = CustomParams{}; }, true, 3, 0},
+        StoredCase{"NmsRaised", [](CustomParams& p) { SetValues(p, "nms_iou_threshold", {0.95}); }, true, 4, 0},
+        // Initialize's own threshold wins over the record's.
+        StoredCase{"ThresholdInRecord", [](CustomParams& p) { SetValues(p, "confidence_threshold", {0.95}); },
+                   true, 3, 0},
+        StoredCase{"PoolCapacity", [](CustomParams& p) { SetValues(p, "pool_capacity", {2}); }, true, 3, 2},
+        // What describes the old model is skipped.
+        StoredCase{"OtherModelsInputSize", [](CustomParams& p) { SetValues(p, "input_size", {640, 640}); },
+                   true, 3, 0},
+        StoredCase{"IouAboveOne", [](CustomParams& p) { SetValues(p, "nms_iou_threshold", {1.5}); }, false,
+                   3, 0},
+        StoredCase{"MisspelledKey",
+                   [](CustomParams& p) { p.valueListEntries.push_back({"nms_iou", {0.9}, "", "", 0}); },
+                   false, 3, 0}),
+    [](const testing::TestParamInfo<StoredCase>& info) { return info.param.name; });
+
+TEST_F(DetectorParameters, StoredRecordAppliedOnRequest) {
+    CustomParams stored = record;
+    SetValues(stored, "confidence_threshold", {0.85});
+    ASSERT_TRUE(detector.SetParameters(stored));
+    EXPECT_EQ(detector.RunInference(frame).size(), 3u);
+    KorvaCustomWD::ParameterReport report;
+    ASSERT_TRUE(detector.ApplyParameters(report)) << detector.LastError();
+    ASSERT_EQ(report.changes.size(), 1u);
+    EXPECT_EQ(report.changes[0].outcome, Outcome::kApplied);
+    EXPECT_EQ(detector.RunInference(frame).size(), 1u);
+}
+
+// ---- Frames accounted for ------------------------------------------------------
+
+struct AccountCase {
+    std::string name;
+    bool loaded;
+    std::function<cv::Mat()> make;
+    // Expected increments of inspected, refused (no model), refused (unsupported).
+    int inspected, noModel, unsupported;
+    std::string reason;  // in LastError(); empty: none
+};
+
+class FrameAccountingTest : public testing::TestWithParam<AccountCase> {};
+
+TEST_P(FrameAccountingTest, EachFrameCountsOnceAndSaysWhy) {
+    const AccountCase& c = GetParam();
+    KorvaCustomWD detector;
+    std::string labelMap;
+    if (c.loaded) {
+        ASSERT_TRUE(detector.Initialize(ModelDir("v8_nc3"), 0.5f, labelMap));
+    }
+    const auto before = detector.Statistics();
+    const auto result = detector.RunInference(c.make(), "cam");
+    if (c.inspected == 0) {
+        EXPECT_TRUE(result.empty());
+    }
+    const auto after = detector.Statistics();
+    EXPECT_EQ(after.framesInspected - before.framesInspected, std::uint64_t(c.inspected));
+    EXPECT_EQ(after.framesRefusedNoModel - before.framesRefusedNoModel, std::uint64_t(c.noModel));
+    EXPECT_EQ(after.framesRefusedUnsupported - before.framesRefusedUnsupported, std::uint64_t(c.unsupported));
+    EXPECT_EQ(after.inferenceFailures, 0u);
+    EXPECT_EQ(detector.LastInferenceError(), "");
+    const std::string error = detector.LastError();
+    if (c.reason.empty()) {
+        EXPECT_EQ(error, "");
+    } else {
+        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+    }
+    // A host that knows only the base class reads the same counters.
+    CustomParams p;
+    ASSERT_TRUE(detector.ConfigureParameters(p));
+    const std::pair<const char*, std::uint64_t> counters[] = {
+        {"frames_inspected", after.framesInspected},
+        {"frames_refused_no_model", after.framesRefusedNoModel},
+        {"frames_refused_unsupported", after.framesRefusedUnsupported},
+        {"inference_failures", after.inferenceFailures}};
+    for (const auto& [key, value] : counters) {
+        ASSERT_NE(FindValue(p, key), nullptr) << key;
+        EXPECT_EQ(FindValue(p, key)->wideValues, (std::vector<double>{double(value)})) << key;
+        EXPECT_EQ(FindValue(p, key)->textB, "status") << key;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, FrameAccountingTest,
+    testing::Values(
+        AccountCase{"NoModel", false, [] { return cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(128)); }, 0, 1, 0,
+                    "no model"},
+        AccountCase{"EmptyNoModel", false, [] { return cv::Mat(); }, 0, 0, 1, "not inspected"},
+        AccountCase{"Empty", true, [] { return cv::Mat(); }, 0, 0, 1, "not inspected"},
+        AccountCase{"Depth16U", true, [] { return cv::Mat(64, 64, CV_16UC3, cv::Scalar::all(900)); }, 0, 0, 1,
+                    "not inspected"},
+        AccountCase{"TooWide", true, [] { return cv::Mat(1, 16385, CV_8UC3, cv::Scalar::all(9)); }, 0, 0, 1,
+                    "not inspected"},
+        AccountCase{"SolidGray", true, [] { return cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(128)); }, 1, 0,
+                    0, ""}),
+    [](const testing::TestParamInfo<AccountCase>& info) { return info.param.name; });
+
+TEST(DetectorLifecycle, GpuRequestOutlivesReloads) {
+    KorvaCustomWD detector;
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir("v8_nc3"), 0.5f, labelMap));
+    ASSERT_TRUE(detector.OptimizeModel(true)) << detector.LastError();
+    for (int step = 0; step < 3; ++step) {
+        // 0: after OptimizeModel; 1: after a reload; 2: after Destroy and a reload.
+        if (step == 2) {
+            ASSERT_TRUE(detector.Destroy());
+        }
+        if (step >= 1) {
+            ASSERT_TRUE(detector.Initialize(ModelDir("v8_nc3"), 0.5f, labelMap));
+        }
+        CustomParams p;
+        ASSERT_TRUE(detector.ConfigureParameters(p));
+        const FlagEntry& backend = p.flagEntries.at(0);
+        EXPECT_TRUE(backend.flagB) << "step " << step;
+        const bool fallbackNoted = std::any_of(p.texts.begin(), p.texts.end(), [](const std::string& t) {
+            return t.rfind("gpu_fallback=", 0) == 0;
+        });
+        // On the GPU, or on the CPU with the reason why.
+        EXPECT_EQ(backend.flagC, !fallbackNoted) << "step " << step;
+        if (fallbackNoted) {
+            EXPECT_EQ(backend.textB, korva::test::ExpectedCpuBackend()) << "step " << step;
+        } else {
+            EXPECT_NE(backend.textB.find("cuda"), std::string::npos) << "step " << step;
+        }
+    }
+    ASSERT_TRUE(detector.OptimizeModel(false));
+    ASSERT_TRUE(detector.Initialize(ModelDir("v8_nc3"), 0.5f, labelMap));
+    CustomParams p;
+    ASSERT_TRUE(detector.ConfigureParameters(p));
+    EXPECT_FALSE(p.flagEntries.at(0).flagB);
+    EXPECT_EQ(p.flagEntries.at(0).textB, korva::test::ExpectedCpuBackend());
+    for (const std::string& t : p.texts) EXPECT_NE(t.rfind("gpu_fallback=", 0), 0u) << t;
+}
+
+static_assert(std::is_destructible<KorvaCustomWD>::value, "hosts own the detector by value");
+
+// ---- Engine choice ------------------------------------------------------------
+
+// kDefault: as the environment steers; kAuto: ONNX Runtime where available,
+// else OpenCV; kOnnxRuntimeOnly: ONNX Runtime where available, else refused.
+enum class Runs { kDefault, kAuto, kOnnxRuntimeOnly, kOpenCv, kRefused };
+
+struct EngineCase {
+    std::string name;
+    std::vector<std::string> texts;  // record texts handed over before Initialize
+    std::vector<double> threads;     // the intra_op_threads entry; empty: none
+    Runs runs;
+    std::string word;  // in the engine report, or in the reason of a refusal
+};
+
+class EngineChoiceTest : public testing::TestWithParam<EngineCase> {};
+
+TEST_P(EngineChoiceTest, RecordSteersAndReportsTheEngine) {
+    const EngineCase& c = GetParam();
+    KorvaCustomWD detector;
+    CustomParams request;
+    request.texts = c.texts;
+    if (!c.threads.empty()) request.valueListEntries.push_back({"intra_op_threads", c.threads, "", "", 0});
+    ASSERT_TRUE(detector.SetParameters(request));
+    std::string labelMap = "untouched";
+    const bool ortAvailable = korva::test::OnnxRuntimeAvailable();
+    bool ort = c.runs == Runs::kDefault ? korva::test::OnnxRuntimeExpected() : ortAvailable;
+    if (c.runs == Runs::kOpenCv) ort = false;
+    const bool loads = c.runs != Runs::kRefused && !(c.runs == Runs::kOnnxRuntimeOnly && !ortAvailable);
+    ASSERT_EQ(detector.Initialize(ModelDir("const_v8_nc3"), 0.5f, labelMap), loads) << detector.LastError();
+    if (!loads) {
+        EXPECT_EQ(labelMap, "untouched");
+        EXPECT_NE(detector.LastError().find(c.word), std::string::npos) << detector.LastError();
+        EXPECT_EQ(detector.LastError().find('\n'), std::string::npos);
+        return;
+    }
+    CustomParams p;
+    ASSERT_TRUE(detector.ConfigureParameters(p));
+    ASSERT_EQ(p.flagEntries.size(), 2u);
+    const FlagEntry& engine = p.flagEntries[1];
+    EXPECT_EQ(engine.flagA, ort) << engine.textB;
+    EXPECT_EQ(p.flagEntries[0].textB, ort ? "onnxruntime-cpu" : "opencv-cpu");
+    EXPECT_EQ(engine.textB.rfind(ort ? "onnxruntime 1." : "opencv: ", 0), 0u) << engine.textB;
+    if (!ort) {
+        EXPECT_NE(engine.textB.find(c.word), std::string::npos) << engine.textB;
+        EXPECT_EQ(engine.valueA, 0);
+    } else if (!c.threads.empty()) {
+        EXPECT_EQ(engine.valueA, static_cast<int>(c.threads[0]));
+    } else {
+        EXPECT_GE(engine.valueA, 1);
+    }
+    // Either engine finds the three boxes of the constant model.
+    EXPECT_EQ(detector.RunInference(RandomFrame({96, 64}, CV_8UC3, 3)).size(), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, EngineChoiceTest,
+    testing::Values(
+        EngineCase{"Default", {}, {}, Runs::kDefault, "opencv"},
+        EngineCase{"AskAuto", {"engine=auto"}, {}, Runs::kAuto, "onnxruntime not found"},
+        EngineCase{"AskOnnxRuntime", {"engine=onnxruntime"}, {}, Runs::kOnnxRuntimeOnly,
+                   "onnxruntime not found"},
+        EngineCase{"AskOpenCv", {"engine=opencv"}, {}, Runs::kOpenCv, "requested"},
+        EngineCase{"TwoRequests", {"engine=opencv", "engine=auto"}, {}, Runs::kRefused, "given more than once"},
+        EngineCase{"TwoThreads", {}, {2.0}, Runs::kDefault, "opencv"},
+        EngineCase{"UnknownEngine", {"engine=tensorrt"}, {}, Runs::kRefused, "auto, onnxruntime or opencv"},
+        EngineCase{"EmptyEngine", {"engine="}, {}, Runs::kRefused, "auto, onnxruntime or opencv"},
+        EngineCase{"ThreadsNegative", {}, {-1.0}, Runs::kRefused, "intra_op_threads"},
+        EngineCase{"ThreadsFraction", {}, {1.5}, Runs::kRefused, "intra_op_threads"},
+        EngineCase{"ThreadsTooMany", {}, {65.0}, Runs::kRefused, "intra_op_threads"},
+        EngineCase{"ThreadsNaN", {}, {std::nan("")}, Runs::kRefused, "intra_op_threads"},
+        EngineCase{"ThreadsTwoValues", {}, {1.0, 2.0}, Runs::kRefused, "intra_op_threads"}),
+    [](const testing::TestParamInfo<EngineCase>& info) { return info.param.name; });
+
+// A refused request leaves the loaded model serving, as any failed Initialize.
+TEST(EngineChoice, RefusedRequestKeepsTheModel) {
+    KorvaCustomWD detector;
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir("everywhere_v8_nc3"), 0.5f, labelMap));
+    const cv::Mat frame = RandomFrame({64, 64}, CV_8UC3, 5);
+    ASSERT_EQ(detector.RunInference(frame).size(), 1u);
+    CustomParams p;
+    ASSERT_TRUE(detector.ConfigureParameters(p));
+    for (std::string& t : p.texts) {
+        if (t.rfind("engine=", 0) == 0) t = "engine=gpu";
+    }
+    ASSERT_TRUE(detector.SetParameters(p));
+    EXPECT_FALSE(detector.Initialize(ModelDir("v8_nc3"), 0.5f, labelMap));
+    EXPECT_NE(detector.LastError().find("'engine'"), std::string::npos) << detector.LastError();
+    EXPECT_EQ(detector.RunInference(frame).size(), 1u);
+}
+
+// Both engines find the same boxes on every committed model.
+class EngineAgreementTest : public testing::TestWithParam<std::string> {};
+
+TEST_P(EngineAgreementTest, SameDetectionsOnBothEngines) {
+    if (!korva::test::OnnxRuntimeAvailable()) GTEST_SKIP() << "ONNX Runtime is not available";
+    std::vector<std::vector<CustomObject>> results[2];
+    const char* const engines[] = {"engine=opencv", "engine=onnxruntime"};
+    for (int e = 0; e < 2; ++e) {
+        KorvaCustomWD detector;
+        CustomParams request;
+        request.texts = {engines[e]};
+        ASSERT_TRUE(detector.SetParameters(request));
+        std::string labelMap;
+        ASSERT_TRUE(detector.Initialize(ModelDir(GetParam()), 0.3f, labelMap)) << detector.LastError();
+        for (unsigned seed = 1; seed <= 4; ++seed) {
+            results[e].push_back(detector.RunInference(RandomFrame({160, 120}, CV_8UC3, seed)));
+        }
+        results[e].push_back(detector.RunInference(cv::Mat(120, 160, CV_8UC3, cv::Scalar::all(128))));
+    }
+    std::size_t total = 0;
+    for (std::size_t f = 0; f < results[0].size(); ++f) {
+        const auto& a = results[0][f];
+        const auto& b = results[1][f];
+        ASSERT_EQ(a.size(), b.size()) << "frame " << f << ": " << Describe(a) << " vs " << Describe(b);
+        total += a.size();
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            EXPECT_EQ(a[i].classId, b[i].classId);
+            EXPECT_NEAR(a[i].confidence, b[i].confidence, 1e-4f);
+            EXPECT_LE(std::abs(a[i].box.x - b[i].box.x), 1);
+            EXPECT_LE(std::abs(a[i].box.y - b[i].box.y), 1);
+            EXPECT_LE(std::abs(a[i].box.width - b[i].box.width), 1);
+            EXPECT_LE(std::abs(a[i].box.height - b[i].box.height), 1);
+        }
+    }
+    EXPECT_GT(total, 0u) << "the frames exercise nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(CommittedModels, EngineAgreementTest,
+                         testing::Values("v8_nc1", "v8_nc3", "v8_nc80", "v8t_nc3", "v5_nc3", "v5_nc80",
+                                         "const_v8_nc3", "const_v5_nc3", "everywhere_v8_nc3"));
 
 }  // namespace

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +17,30 @@ namespace korva::test {
 
 inline std::string ModelDir(const std::string& name) {
     return std::string(KORVA_TEST_MODELS_DIR) + "/" + name;
+}
+
+// True when the detector should run on ONNX Runtime in this process: the
+// build placed the runtime beside the detector library (or KORVA_ONNXRUNTIME
+// names an existing file) and KORVA_ENGINE does not ask for OpenCV.
+inline bool OnnxRuntimeAvailable() {
+    const char* path = std::getenv("KORVA_ONNXRUNTIME");
+    if (path != nullptr && *path != '\0') return std::filesystem::exists(path);
+    return KORVA_TEST_ORT_BESIDE != 0;
+}
+inline bool OnnxRuntimeExpected() {
+    const char* engine = std::getenv("KORVA_ENGINE");
+    return OnnxRuntimeAvailable() && !(engine != nullptr && std::string(engine) == "opencv");
+}
+
+// The backend named in the record while nothing runs on a GPU.
+inline std::string ExpectedCpuBackend() {
+    return OnnxRuntimeExpected() ? "onnxruntime-cpu" : "opencv-cpu";
+}
+
+// The "engine=" request the record echoes by default.
+inline std::string DefaultEngineText() {
+    const char* engine = std::getenv("KORVA_ENGINE");
+    return std::string("engine=") + (engine != nullptr && *engine != '\0' ? engine : "auto");
 }
 
 inline std::uint32_t Bits(float f) {

@@ -2,6 +2,7 @@
 // exposes its protected state.
 #include <gtest/gtest.h>
 
+#include <type_traits>
 #include <utility>
 
 #include "RecordTestUtil.h"
@@ -26,6 +27,14 @@ public:
     bool ConfigureParameters(CustomParams&) override { return false; }
     bool Destroy() override { return true; }
 };
+
+// Deleting a plug-in through the base would skip the derived destructor, so
+// the base destructor is out of reach; derived classes stay destructible.
+static_assert(!std::is_destructible<IKorvaCustomClass>::value,
+              "delete through an IKorvaCustomClass pointer must not compile");
+static_assert(std::is_destructible<Probe>::value, "a plug-in is destroyed through its own class");
+static_assert(!std::has_virtual_destructor<IKorvaCustomClass>::value,
+              "the virtual slots stay the six operations");
 
 Probe Filled(const std::string& tag) {
     Probe p;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "OnnxTestGraph.h"
+#include "detail/EngineRequest.h"
 #include "detail/InferenceEngine.h"
 
 namespace {
@@ -283,10 +284,12 @@ private:
     fs::path dir_;
 };
 
+// The OpenCV engine: the activation estimate is its shape inference.
 std::string LoadError(const ScratchFolder& folder) {
     std::string error;
-    auto engine = korva::detail::InferenceEngine::Load(folder.Path().string(),
-                                                       korva::detail::Backend::kOpenCvCpu, 1, error);
+    korva::detail::EngineRequest request;
+    request.kind = korva::detail::EngineKind::kOpenCv;
+    auto engine = korva::detail::InferenceEngine::Load(folder.Path().string(), request, error);
     return engine ? std::string("(loaded)") : error;
 }
 

@@ -1,75 +1,22 @@
 #include "detail/InferenceEngine.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
-#include <limits>
-#include <stdexcept>
 #include <utility>
 
-#include "detail/CandidateDecoder.h"
 #include "detail/LabelFile.h"
-#include "detail/Letterbox.h"
 #include "detail/ModelFolder.h"
 #include "detail/Nms.h"
+#include "detail/NetPool.h"
+#include "detail/OneLine.h"
 #include "detail/OnnxInputShape.h"
 #include "detail/OnnxModelCheck.h"
-#include "detail/OnnxSiluFusion.h"
-#include "detail/SiluLayer.h"
+#include "detail/OpenCvEngine.h"
+#include "detail/OrtEngine.h"
+#include "detail/OrtRuntime.h"
 
 namespace korva::detail {
 namespace {
-
-// One line of text, short enough for a log.
-std::string OneLine(std::string text) {
-    for (char& c : text) {
-        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-    }
-    constexpr std::size_t kMax = 400;
-    if (text.size() > kMax) text = text.substr(0, kMax) + "...";
-    return text;
-}
-
-// A model beyond a resource limit: refused, not retried another way.
-class ModelLimitError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-std::string ExceptionText(const std::exception& e) {
-    if (const auto* cvErr = dynamic_cast<const cv::Exception*>(&e)) {
-        return OneLine(cvErr->err + (cvErr->func.empty() ? "" : " (in " + cvErr->func + ")"));
-    }
-    return OneLine(e.what());
-}
-
-// Bytes of every layer output for one input of `inputShape`, counted once
-// each without reuse (float elements; saturates instead of overflowing).
-// OpenCV's own getMemoryConsumption sums in int and wraps at 2 GiB.
-std::uint64_t ActivationBytes(cv::dnn::Net& net, const cv::dnn::MatShape& inputShape) {
-    std::vector<int> layerIds;
-    std::vector<std::vector<cv::dnn::MatShape>> inShapes, outShapes;
-    net.getLayersShapes(inputShape, layerIds, inShapes, outShapes);
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t total = 0;
-    for (const auto& layerOutputs : outShapes) {
-        for (const cv::dnn::MatShape& shape : layerOutputs) {
-            std::uint64_t bytes = sizeof(float);
-            for (const int d : shape) {
-                const auto u = static_cast<std::uint64_t>(d < 0 ? 0 : d);
-                bytes = (u != 0 && bytes > kMax / u) ? kMax : bytes * u;
-            }
-            total = bytes > kMax - total ? kMax : total + bytes;
-        }
-    }
-    return total;
-}
-
-std::vector<int> ShapeOf(const cv::Mat& m) {
-    return std::vector<int>(m.size.p, m.size.p + m.dims);
-}
 
 bool InputSizeFromOnnx(const std::vector<unsigned char>& onnx, cv::Size& size, std::string& error) {
     OnnxInput input;
@@ -105,151 +52,134 @@ bool InputSizeFromOnnx(const std::vector<unsigned char>& onnx, cv::Size& size, s
     return true;
 }
 
+// On the GPU when asked for and available, else on the CPU with the reason
+// in `gpuFallback`.
+std::unique_ptr<Engine> BuildOpenCv(const std::shared_ptr<const std::vector<unsigned char>>& onnx,
+                                    cv::Size inputSize, const EngineRequest& request, std::string& gpuFallback,
+                                    std::string& error) {
+    if (request.gpu && !OpenCvCudaFp16Available()) {
+        gpuFallback = "GPU requested, but OpenCV has no CUDA FP16 target or sees no device; running on the CPU";
+    }
+    if (request.gpu && gpuFallback.empty()) {
+        std::unique_ptr<Engine> gpu =
+            OpenCvEngine::Create(onnx, inputSize, OpenCvTarget::kCudaFp16, request.poolCapacity, error);
+        if (gpu) return gpu;
+        gpuFallback = "GPU requested, but " + error + "; running on the CPU";
+    }
+    return OpenCvEngine::Create(onnx, inputSize, OpenCvTarget::kCpu, request.poolCapacity, error);
+}
+
 }  // namespace
-
-bool SiluFusionEnabled() {
-    const char* value = std::getenv("KORVA_SILU_FUSION");
-    return value == nullptr || std::strcmp(value, "0") != 0;
-}
-
-const char* BackendName(Backend backend) {
-    return backend == Backend::kCudaFp16 ? "cuda-fp16" : "opencv-cpu";
-}
 
 bool IsSupportedFrame(const cv::Mat& frame) {
     if (frame.empty() || frame.dims != 2 || frame.depth() != CV_8U) return false;
     const int ch = frame.channels();
-    return (ch == 1 || ch == 3 || ch == 4) && frame.rows <= kMaxFrameSide &&
-           frame.cols <= kMaxFrameSide;
+    return (ch == 1 || ch == 3 || ch == 4) && frame.rows <= kMaxFrameSide && frame.cols <= kMaxFrameSide;
 }
 
-cv::dnn::Net InferenceEngine::CreateNet(const Model& model, Backend backend) {
-    cv::dnn::Net net;
-    if (backend == Backend::kOpenCvCpu && model.fuseSilu) {
-        // Rewritten per network rather than stored: it costs milliseconds and
-        // saves a second copy of the weights per loaded model.
-        SiluFusion fusion;
-        std::string ignored;
-        if (FuseSilu(model.onnx.data(), model.onnx.size(), kSiluLayerType, fusion, ignored) &&
-            fusion.fused > 0) {
-            RegisterSiluLayer();
-            net = cv::dnn::readNetFromONNX(fusion.onnx);
+bool InferenceEngine::ReadModel(const std::string& folder, Model& model, std::string& error) {
+    ModelFiles files;
+    if (!LocateModelFiles(folder, files, error)) return false;
+    model.path = PathText(files.model);
+
+    std::vector<unsigned char> labelBytes;
+    if (!ReadFileBytes(files.labels, kMaxLabelFileBytes, labelBytes, error)) return false;
+    std::string labelError;
+    const std::string_view labelText(reinterpret_cast<const char*>(labelBytes.data()), labelBytes.size());
+    if (!ParseLabels(labelText, model.classNames, labelError)) {
+        error = PathText(files.labels) + ": " + labelError;
+        return false;
+    }
+
+    auto onnx = std::make_shared<std::vector<unsigned char>>();
+    if (!ReadOnnxModelFile(files.model, *onnx, error)) return false;
+    std::string shapeError;
+    if (!InputSizeFromOnnx(*onnx, model.inputSize, shapeError)) {
+        error = model.path + ": " + shapeError;
+        return false;
+    }
+    model.onnx = std::move(onnx);
+    return true;
+}
+
+std::unique_ptr<Engine> InferenceEngine::BuildEngine(const Model& model, EngineKind kind,
+                                                     const EngineRequest& request, EngineReport& report,
+                                                     std::string& openCvReason, std::string& gpuFallback,
+                                                     std::string& error) {
+    report = EngineReport{};
+    gpuFallback.clear();
+    std::string ortReason;
+    if (kind != EngineKind::kOpenCv) {
+        std::shared_ptr<const OrtRuntime> runtime = OrtRuntime::Shared(ortReason);
+        if (runtime) {
+            OrtEngineOptions options;
+            options.intraOpThreads = ResolveIntraOpThreads(request.intraOpThreads);
+            options.cuda = request.gpu;
+            std::string note;
+            std::unique_ptr<OrtEngine> engine =
+                OrtEngine::Create(runtime, *model.onnx, model.inputSize, options, note, ortReason);
+            if (engine) {
+                report.text = "onnxruntime " + runtime->Version();
+                if (!note.empty()) gpuFallback = OneLine("GPU requested, but " + note + "; running on the CPU");
+                report.onnxRuntime = true;
+                report.intraOpThreads = engine->IntraOpThreads();
+                return engine;
+            }
+            ortReason = "onnxruntime " + runtime->Version() + " refused the model (" + ortReason + ")";
+        } else {
+            ortReason = "onnxruntime not found (" + ortReason + ")";
+        }
+        if (kind == EngineKind::kOnnxRuntime) {
+            error = OneLine(model.path + ": " + ortReason);
+            return nullptr;
         }
     }
-    if (net.empty()) net = cv::dnn::readNetFromONNX(model.onnx);
-    if (backend == Backend::kCudaFp16) {
-        net.setPreferableBackend(cv::dnn::DNN_BACKEND_CUDA);
-        net.setPreferableTarget(cv::dnn::DNN_TARGET_CUDA_FP16);
-    } else {
-        net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-        net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-    }
-    return net;
-}
 
-void InferenceEngine::WarmUp(cv::dnn::Net& net, const Model& model, std::vector<cv::Mat>& outputs) {
-    const int dims[] = {1, 3, model.inputSize.height, model.inputSize.width};
-    // Shape inference alone, before anything of that size is allocated.
-    std::string tooLarge;
-    if (!CheckActivationEstimate(ActivationBytes(net, cv::dnn::MatShape(dims, dims + 4)), tooLarge)) {
-        throw ModelLimitError(tooLarge);
+    std::string cvError;
+    std::unique_ptr<Engine> engine = BuildOpenCv(model.onnx, model.inputSize, request, gpuFallback, cvError);
+    if (!engine) {
+        error = OneLine(model.path + ": " + cvError + (ortReason.empty() ? "" : "; " + ortReason));
+        return nullptr;
     }
-    cv::Mat blob(4, dims, CV_32F, cv::Scalar(kPadValue / 255.0));
-    net.setInput(blob);
-    net.forward(outputs, net.getUnconnectedOutLayersNames());
-}
-
-std::unique_ptr<InferenceEngine> InferenceEngine::Finish(std::shared_ptr<const Model> model,
-                                                         Backend backend, cv::dnn::Net first,
-                                                         std::size_t poolCapacity) {
-    std::unique_ptr<InferenceEngine> engine(new InferenceEngine(model, backend));
-    engine->outputNames_ = first.getUnconnectedOutLayersNames();
-    engine->pool_ = std::make_unique<NetPool>(
-        std::move(first), [model, backend] { return CreateNet(*model, backend); }, poolCapacity);
+    openCvReason = OneLine("opencv: " + (ortReason.empty() ? std::string("requested") : ortReason));
+    report.text = openCvReason;
     return engine;
 }
 
-std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder, Backend backend,
-                                                       std::size_t poolCapacity,
+bool InferenceEngine::ChooseOutput(const Engine& engine, Model& model, std::string& error) {
+    const std::vector<EngineOutput>& outputs = engine.Outputs();
+    const int nc = static_cast<int>(model.classNames.size());
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        std::string ignored;
+        if (outputs[i].isFloat && RecognizeLayout(outputs[i].shape, nc, model.layout, ignored)) {
+            model.outputIndex = static_cast<int>(i);
+            return true;
+        }
+    }
+    if (outputs.empty()) {
+        error = "model " + model.path + " produced no output";
+        return false;
+    }
+    std::string layoutError;
+    RecognizeLayout(outputs.front().shape, nc, model.layout, layoutError);
+    error = (outputs.front().isFloat ? "" : "model output is not float32; ") + layoutError;
+    return false;
+}
+
+std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder, const EngineRequest& request,
                                                        std::string& error) {
     try {
-        ModelFiles files;
-        if (!LocateModelFiles(folder, files, error)) return nullptr;
-
         auto model = std::make_shared<Model>();
-        model->path = PathText(files.model);
-        std::vector<unsigned char> labelBytes;
-        if (!ReadFileBytes(files.labels, kMaxLabelFileBytes, labelBytes, error)) return nullptr;
-        std::string labelError;
-        const std::string_view labelText(reinterpret_cast<const char*>(labelBytes.data()),
-                                         labelBytes.size());
-        if (!ParseLabels(labelText, model->classNames, labelError)) {
-            error = PathText(files.labels) + ": " + labelError;
-            return nullptr;
-        }
-
-        if (!ReadOnnxModelFile(files.model, model->onnx, error)) return nullptr;
-        std::string shapeError;
-        if (!InputSizeFromOnnx(model->onnx, model->inputSize, shapeError)) {
-            error = PathText(files.model) + ": " + shapeError;
-            return nullptr;
-        }
-
-        cv::dnn::Net net;
-        std::vector<cv::Mat> outputs;
-        model->fuseSilu = backend == Backend::kOpenCvCpu && SiluFusionEnabled();
-        if (model->fuseSilu) {
-            try {
-                net = CreateNet(*model, backend);
-                WarmUp(net, *model, outputs);
-            } catch (const ModelLimitError& e) {
-                error = PathText(files.model) + ": " + e.what();
-                return nullptr;
-            } catch (...) {
-                // Fall back to the model as exported.
-                model->fuseSilu = false;
-                net = cv::dnn::Net();
-                outputs.clear();
-            }
-        }
-        try {
-            if (net.empty()) net = CreateNet(*model, backend);
-        } catch (const std::exception& e) {
-            error = "OpenCV cannot import " + PathText(files.model) + ": " + ExceptionText(e);
-            return nullptr;
-        }
-        try {
-            if (outputs.empty()) WarmUp(net, *model, outputs);
-        } catch (const ModelLimitError& e) {
-            error = PathText(files.model) + ": " + e.what();
-            return nullptr;
-        } catch (const std::exception& e) {
-            error = "model " + PathText(files.model) + " fails its first inference: " + ExceptionText(e);
-            return nullptr;
-        }
-
-        const int nc = static_cast<int>(model->classNames.size());
-        std::string layoutError;
-        bool found = false;
-        for (std::size_t i = 0; i < outputs.size() && !found; ++i) {
-            std::string ignored;
-            if (outputs[i].type() == CV_32F &&
-                RecognizeLayout(ShapeOf(outputs[i]), nc, model->layout, ignored)) {
-                model->outputIndex = static_cast<int>(i);
-                found = true;
-            }
-        }
-        if (!found) {
-            if (outputs.empty()) {
-                error = "model " + PathText(files.model) + " produced no output";
-            } else {
-                RecognizeLayout(ShapeOf(outputs.front()), nc, model->layout, layoutError);
-                error = (outputs.front().type() != CV_32F ? "model output is not float32; " : "") +
-                        layoutError;
-            }
-            return nullptr;
-        }
-        return Finish(std::move(model), backend, std::move(net), poolCapacity);
+        if (!ReadModel(folder, *model, error)) return nullptr;
+        std::unique_ptr<InferenceEngine> loaded(new InferenceEngine());
+        loaded->engine_ = BuildEngine(*model, request.kind, request, loaded->report_, loaded->openCvReason_,
+                                      loaded->gpuFallback_, error);
+        if (!loaded->engine_) return nullptr;
+        if (!ChooseOutput(*loaded->engine_, *model, error)) return nullptr;
+        loaded->request_ = request;
+        loaded->request_.kind = loaded->report_.onnxRuntime ? EngineKind::kOnnxRuntime : EngineKind::kOpenCv;
+        loaded->model_ = std::move(model);
+        return loaded;
     } catch (const std::exception& e) {
         error = "cannot load model from " + folder + ": " + ExceptionText(e);
     } catch (...) {
@@ -258,17 +188,25 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder
     return nullptr;
 }
 
-std::unique_ptr<InferenceEngine> InferenceEngine::Rebuild(Backend backend, std::string& error) const {
+std::unique_ptr<InferenceEngine> InferenceEngine::Rebuild(bool gpu, std::string& error) const {
     try {
-        cv::dnn::Net net = CreateNet(*model_, backend);
-        std::vector<cv::Mat> outputs;
-        WarmUp(net, *model_, outputs);
-        return Finish(model_, backend, std::move(net), pool_->Capacity());
+        auto model = std::make_shared<Model>(*model_);
+        std::unique_ptr<InferenceEngine> rebuilt(new InferenceEngine());
+        rebuilt->request_ = request_;
+        rebuilt->request_.gpu = gpu;
+        std::string ignored;
+        rebuilt->engine_ = BuildEngine(*model, request_.kind, rebuilt->request_, rebuilt->report_, ignored,
+                                       rebuilt->gpuFallback_, error);
+        if (!rebuilt->engine_) return nullptr;
+        if (!ChooseOutput(*rebuilt->engine_, *model, error)) return nullptr;
+        rebuilt->openCvReason_ = openCvReason_;
+        if (request_.kind == EngineKind::kOpenCv) rebuilt->report_.text = openCvReason_;  // keeps why OpenCV runs
+        rebuilt->model_ = std::move(model);
+        return rebuilt;
     } catch (const std::exception& e) {
-        error = std::string("cannot prepare the model for ") + BackendName(backend) + ": " +
-                ExceptionText(e);
+        error = "cannot rebuild the engine: " + ExceptionText(e);
     } catch (...) {
-        error = std::string("cannot prepare the model for ") + BackendName(backend);
+        error = "cannot rebuild the engine: unknown error";
     }
     return nullptr;
 }
@@ -277,42 +215,56 @@ ModelDescription InferenceEngine::Describe(bool gpuRequested) const {
     ModelDescription d;
     d.loaded = true;
     d.inputSize = model_->inputSize;
-    d.backend = BackendName(backend_);
+    d.backend = engine_->Backend();
     d.gpuRequested = gpuRequested;
-    d.poolCapacity = static_cast<int>(pool_->Capacity());
+    d.poolCapacity = static_cast<int>(engine_->Instances());
     d.modelPath = model_->path;
     d.classNames = model_->classNames;
+    d.gpuFallback = gpuFallback_;
+    d.engine = report_.text;
+    d.onnxRuntime = report_.onnxRuntime;
+    d.intraOpThreads = report_.intraOpThreads;
     return d;
 }
 
-std::vector<CustomObject> InferenceEngine::Detect(const cv::Mat& frame,
-                                                  const DetectorSettings& settings,
-                                                  const std::string& cameraId) {
+std::unique_ptr<InferenceEngine::CallScratch> InferenceEngine::TakeScratch() const {
+    {
+        MutexLock lock(scratchMutex_);
+        if (!idleScratch_.empty()) {
+            std::unique_ptr<CallScratch> scratch = std::move(idleScratch_.back());
+            idleScratch_.pop_back();
+            return scratch;
+        }
+    }
+    return std::make_unique<CallScratch>();
+}
+
+void InferenceEngine::ReturnScratch(std::unique_ptr<CallScratch> scratch) const {
+    MutexLock lock(scratchMutex_);
+    idleScratch_.push_back(std::move(scratch));
+}
+
+std::vector<CustomObject> InferenceEngine::Detect(const cv::Mat& frame, const DetectorSettings& settings,
+                                                  const std::string& cameraId) const {
     const Model& model = *model_;
-    NetPool::Lease slot = pool_->Acquire();
+    std::unique_ptr<CallScratch> scratch = TakeScratch();
 
     const LetterboxGeometry geometry = ComputeLetterbox(frame.size(), model.inputSize);
-    MakeInputBlob(frame, geometry, slot->letterbox);
-    slot->net.setInput(slot->letterbox.blob);
-    slot->net.forward(slot->outputs, outputNames_);
-    CV_Assert(model.outputIndex < static_cast<int>(slot->outputs.size()));
-    cv::Mat output = slot->outputs[model.outputIndex];
-    CV_Assert(output.type() == CV_32F);
+    MakeInputBlob(frame, geometry, scratch->letterbox);
+    engine_->Run(scratch->letterbox.blob, model.outputIndex, scratch->output);
     const std::size_t expected = static_cast<std::size_t>(model.layout.numAnchors) *
                                  (model.layout.numClasses + (model.layout.kind == LayoutKind::kV5 ? 5 : 4));
-    CV_Assert(output.total() == expected);
-    if (!output.isContinuous()) output = output.clone();
+    CV_Assert(scratch->output.size() == expected);
 
-    slot->candidates.clear();
-    DecodeCandidates(output.ptr<float>(), model.layout, settings.confidenceThreshold, slot->decode,
-                     slot->candidates);
-    const std::vector<std::size_t> kept =
-        SuppressNonMaxima(slot->candidates, settings.nmsIouThreshold);
+    scratch->candidates.clear();
+    DecodeCandidates(scratch->output.data(), model.layout, settings.confidenceThreshold, scratch->decode,
+                     scratch->candidates);
+    const std::vector<std::size_t> kept = SuppressNonMaxima(scratch->candidates, settings.nmsIouThreshold);
 
     std::vector<CustomObject> detections;
     detections.reserve(kept.size());
     for (std::size_t index : kept) {
-        const Candidate& c = slot->candidates[index];
+        const Candidate& c = scratch->candidates[index];
         const cv::Rect2d r = MapToFrame(c.cx, c.cy, c.w, c.h, geometry);
         const int x0 = cvRound(r.x), y0 = cvRound(r.y);
         const int x1 = cvRound(r.x + r.width), y1 = cvRound(r.y + r.height);
@@ -325,6 +277,7 @@ std::vector<CustomObject> InferenceEngine::Detect(const cv::Mat& frame,
         obj.textB = cameraId;
         detections.push_back(std::move(obj));
     }
+    ReturnScratch(std::move(scratch));
     return detections;
 }
 

@@ -1,8 +1,9 @@
 // A loaded model and everything needed to run it on frames.
 //
-// The model bytes, class names, input size and output layout are fixed at
-// load and shared read-only; the networks and their scratch buffers live in
-// a NetPool, one per concurrent call. Detect may run on many threads at once.
+// The model (ONNX bytes, class names, input size, output layout) is fixed at
+// load and shared read-only by every engine built from it; the engine runs
+// the network (see Engine.h), and per-call buffers come from a small free
+// list, so Detect may run on many threads at once.
 #pragma once
 
 #include <memory>
@@ -11,16 +12,17 @@
 
 #include <opencv2/core.hpp>
 
+#include "detail/CandidateDecoder.h"
 #include "detail/DetectorSettings.h"
-#include "detail/NetPool.h"
+#include "detail/Engine.h"
+#include "detail/EngineRequest.h"
+#include "detail/Letterbox.h"
+#include "detail/Mutex.h"
 #include "detail/OutputLayout.h"
+#include "detail/ThreadAnnotations.h"
 #include "korva/CustomObject.h"
 
 namespace korva::detail {
-
-enum class Backend { kOpenCvCpu, kCudaFp16 };
-
-const char* BackendName(Backend backend);
 
 // Largest frame side accepted; bigger frames are refused as input errors.
 inline constexpr int kMaxFrameSide = 16384;
@@ -29,61 +31,73 @@ inline constexpr int kMaxFrameSide = 16384;
 // or 4 channels, no side above kMaxFrameSide.
 bool IsSupportedFrame(const cv::Mat& frame);
 
-// False when the environment variable KORVA_SILU_FUSION is "0": models are
-// then run exactly as exported. Read at each Load.
-bool SiluFusionEnabled();
-
 class InferenceEngine {
 public:
-    // Loads the model folder and runs one warm-up inference. Returns null
-    // with a one-line reason in `error` on any failure. Never throws.
-    static std::unique_ptr<InferenceEngine> Load(const std::string& folder, Backend backend,
-                                                 std::size_t poolCapacity, std::string& error);
+    // Loads the model folder and builds the engine `request` asks for (see
+    // EngineRequest.h), warmed up. Null with a one-line reason in `error` on
+    // any failure. Throws only when memory runs out while the reason is
+    // written.
+    static std::unique_ptr<InferenceEngine> Load(const std::string& folder, const EngineRequest& request,
+                                                 std::string& error);
 
-    // A fresh engine for the same model on another backend, warmed up.
-    std::unique_ptr<InferenceEngine> Rebuild(Backend backend, std::string& error) const;
+    // The same model on a fresh engine of the same kind, threads and pool,
+    // built for the GPU when `gpu`. Null with a reason on failure; throws as
+    // Load.
+    std::unique_ptr<InferenceEngine> Rebuild(bool gpu, std::string& error) const;
 
     // Detections in `frame`, which must satisfy IsSupportedFrame. Throws on
-    // OpenCV failures; the caller turns that into an empty result.
+    // engine failures; the caller turns that into an empty result.
     std::vector<CustomObject> Detect(const cv::Mat& frame, const DetectorSettings& settings,
-                                     const std::string& cameraId);
+                                     const std::string& cameraId) const;
 
     const std::vector<std::string>& ClassNames() const { return model_->classNames; }
-    cv::Size InputSize() const { return model_->inputSize; }
-    const OutputLayout& Layout() const { return model_->layout; }
-    Backend GetBackend() const { return backend_; }
-    const NetPool& Pool() const { return *pool_; }
     ModelDescription Describe(bool gpuRequested) const;
+    const EngineReport& Report() const { return report_; }
+    // Why the GPU asked for is not in use; empty when it is or none was asked for.
+    const std::string& GpuFallback() const { return gpuFallback_; }
 
 private:
     // Immutable once loaded; shared by every engine built from it.
     struct Model {
         std::string path;
-        std::vector<unsigned char> onnx;
-        // On the CPU backend, networks are built from a copy of `onnx` with
-        // each SiLU fused into one node (see OnnxSiluFusion.h). False when
-        // fusion is disabled or the rewritten graph failed to import or run.
-        bool fuseSilu = false;
+        std::shared_ptr<const std::vector<unsigned char>> onnx;
         std::vector<std::string> classNames;
         cv::Size inputSize;
         OutputLayout layout;
         int outputIndex = 0;  // which network output carries the detections
     };
 
-    InferenceEngine(std::shared_ptr<const Model> model, Backend backend) noexcept
-        : model_(std::move(model)), backend_(backend) {}
+    // Buffers for one Detect call.
+    struct CallScratch {
+        LetterboxScratch letterbox;
+        std::vector<float> output;
+        DecodeScratch decode;
+        std::vector<Candidate> candidates;
+    };
 
-    static cv::dnn::Net CreateNet(const Model& model, Backend backend);
-    // Runs the net once on a padding-gray input and returns its outputs.
-    static void WarmUp(cv::dnn::Net& net, const Model& model, std::vector<cv::Mat>& outputs);
-    static std::unique_ptr<InferenceEngine> Finish(std::shared_ptr<const Model> model,
-                                                   Backend backend, cv::dnn::Net first,
-                                                   std::size_t poolCapacity);
+    InferenceEngine() = default;
+
+    static bool ReadModel(const std::string& folder, Model& model, std::string& error);
+    // Builds an engine of `kind` (auto tries ONNX Runtime, then OpenCV) and
+    // says in `report` what runs and why; `openCvReason` is the why alone
+    // when OpenCV runs, `gpuFallback` why a GPU asked for is not used.
+    static std::unique_ptr<Engine> BuildEngine(const Model& model, EngineKind kind, const EngineRequest& request,
+                                               EngineReport& report, std::string& openCvReason,
+                                               std::string& gpuFallback, std::string& error);
+    // Picks the output that carries detections and its layout.
+    static bool ChooseOutput(const Engine& engine, Model& model, std::string& error);
+
+    std::unique_ptr<CallScratch> TakeScratch() const KORVA_EXCLUDES(scratchMutex_);
+    void ReturnScratch(std::unique_ptr<CallScratch> scratch) const KORVA_EXCLUDES(scratchMutex_);
 
     std::shared_ptr<const Model> model_;
-    Backend backend_;
-    std::vector<std::string> outputNames_;  // the same for every network of the pool
-    std::unique_ptr<NetPool> pool_;
+    std::unique_ptr<Engine> engine_;
+    EngineRequest request_;  // what built the engine; its kind is kOnnxRuntime or kOpenCv
+    EngineReport report_;
+    std::string openCvReason_;  // why OpenCV runs, when it does
+    std::string gpuFallback_;
+    mutable Mutex scratchMutex_;
+    mutable std::vector<std::unique_ptr<CallScratch>> idleScratch_ KORVA_GUARDED_BY(scratchMutex_);
 };
 
 }  // namespace korva::detail

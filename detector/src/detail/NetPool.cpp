@@ -10,12 +10,15 @@ NetPool::NetPool(cv::dnn::Net first, Factory factory, std::size_t capacity)
     : factory_(std::move(factory)), capacity_(std::max<std::size_t>(capacity, 1)) {
     auto slot = std::make_unique<NetSlot>();
     slot->net = std::move(first);
+    MutexLock lock(mutex_);
+    slots_.reserve(capacity_);
+    idle_.reserve(capacity_);
     idle_.push_back(slot.get());
     slots_.push_back(std::move(slot));
 }
 
 NetPool::Lease NetPool::Acquire() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
         if (!idle_.empty()) {
             NetSlot* slot = idle_.back();
@@ -23,40 +26,37 @@ NetPool::Lease NetPool::Acquire() {
             return Lease(*this, *slot);
         }
         if (slots_.size() + creating_ < capacity_) break;
-        returned_.wait(lock);
+        returned_.wait(lock.ForWait());
     }
 
-    // Build the new network outside the lock: it takes a while.
+    // Build the new network outside the lock: it takes a while. Whatever
+    // throws on the way gives the place back.
     ++creating_;
-    lock.unlock();
-    auto slot = std::make_unique<NetSlot>();
+    lock.Unlock();
+    std::unique_ptr<NetSlot> slot;
     try {
+        slot = std::make_unique<NetSlot>();
         slot->net = factory_();
     } catch (...) {
-        lock.lock();
+        lock.Lock();
         --creating_;
-        lock.unlock();
+        lock.Unlock();
         returned_.notify_one();
         throw;
     }
-    lock.lock();
+    lock.Lock();
     --creating_;
     NetSlot* raw = slot.get();
-    slots_.push_back(std::move(slot));
+    slots_.push_back(std::move(slot));  // within the reserved capacity: no allocation
     return Lease(*this, *raw);
 }
 
-void NetPool::Release(NetSlot& slot) {
+void NetPool::Release(NetSlot& slot) noexcept {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        idle_.push_back(&slot);
+        MutexLock lock(mutex_);
+        idle_.push_back(&slot);  // within the reserved capacity: no allocation
     }
     returned_.notify_one();
-}
-
-std::size_t NetPool::Size() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return slots_.size();
 }
 
 std::size_t DefaultPoolCapacity() {

@@ -10,24 +10,19 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include <opencv2/dnn.hpp>
 
-#include "detail/CandidateDecoder.h"
-#include "detail/Letterbox.h"
+#include "detail/Mutex.h"
+#include "detail/ThreadAnnotations.h"
 
 namespace korva::detail {
 
-// A network with the per-call state that goes with it. Used by one thread at
-// a time.
+// A network with its output buffers. Used by one thread at a time.
 struct NetSlot {
     cv::dnn::Net net;
     std::vector<cv::Mat> outputs;
-    LetterboxScratch letterbox;
-    DecodeScratch decode;
-    std::vector<Candidate> candidates;
 };
 
 class NetPool {
@@ -60,23 +55,23 @@ public:
     };
 
     // Takes an idle slot, creates one if below capacity, else waits. Throws
-    // what the factory throws.
-    Lease Acquire();
+    // what the factory (or the allocation of a slot) throws; the place of the
+    // slot that could not be made stays free for a later call.
+    Lease Acquire() KORVA_EXCLUDES(mutex_);
 
     std::size_t Capacity() const { return capacity_; }
-    // Number of networks created so far.
-    std::size_t Size() const;
 
 private:
-    void Release(NetSlot& slot);
+    // Never throws: `idle_` has room for every slot from the start.
+    void Release(NetSlot& slot) noexcept KORVA_EXCLUDES(mutex_);
 
     const Factory factory_;
     const std::size_t capacity_;
-    mutable std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable returned_;
-    std::vector<std::unique_ptr<NetSlot>> slots_;  // guarded by mutex_
-    std::vector<NetSlot*> idle_;                   // guarded by mutex_
-    std::size_t creating_ = 0;                     // guarded by mutex_
+    std::vector<std::unique_ptr<NetSlot>> slots_ KORVA_GUARDED_BY(mutex_);
+    std::vector<NetSlot*> idle_ KORVA_GUARDED_BY(mutex_);  // capacity_ reserved
+    std::size_t creating_ KORVA_GUARDED_BY(mutex_) = 0;
 };
 
 // Default pool capacity: one network per hardware thread, at most 8.

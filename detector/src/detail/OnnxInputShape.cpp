@@ -81,7 +81,7 @@ bool ReadOnnxInput(const unsigned char* data, std::size_t size, OnnxInput& input
     bool haveGraph = false;
     const std::string_view model(reinterpret_cast<const char*>(data), size);
     const bool modelOk = ForEachBytesField(model, kModelGraph, [&](std::string_view g) {
-        graph = g;  // the last one wins, as in protobuf
+        graph = g;  // the last copy only; protobuf would merge copies, exporters write one
         haveGraph = true;
         return true;
     });

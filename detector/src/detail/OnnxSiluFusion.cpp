@@ -78,7 +78,7 @@ bool FuseSilu(const unsigned char* data, std::size_t size, const std::string& op
     }
     const ProtoField* graph = nullptr;
     for (const ProtoField& f : modelFields) {
-        if (f.number == kModelGraph && f.wire == kWireBytes) graph = &f;  // the last one wins, as in protobuf
+        if (f.number == kModelGraph && f.wire == kWireBytes) graph = &f;  // the last copy only; protobuf would merge copies, exporters write one
     }
     if (graph == nullptr) {
         error = "ONNX model has no graph";

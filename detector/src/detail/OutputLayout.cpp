@@ -13,15 +13,6 @@ std::string ShapeText(const std::vector<int>& shape) {
 
 }  // namespace
 
-const char* LayoutName(LayoutKind kind) {
-    switch (kind) {
-        case LayoutKind::kV8: return "YOLOv8 [1, 4+nc, N]";
-        case LayoutKind::kV8Transposed: return "YOLOv8 transposed [1, N, 4+nc]";
-        case LayoutKind::kV5: return "YOLOv5 [1, N, 5+nc]";
-    }
-    return "unknown";
-}
-
 bool RecognizeLayout(const std::vector<int>& shape, int numClasses, OutputLayout& layout,
                      std::string& error) {
     std::vector<int> dims = shape;

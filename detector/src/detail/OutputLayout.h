@@ -22,8 +22,6 @@ struct OutputLayout {
     int numAnchors = 0;
 };
 
-const char* LayoutName(LayoutKind kind);
-
 // Recognises the layout of an output of shape `shape` for `numClasses`
 // classes. When several layouts fit, the one with more anchors than values
 // per anchor wins. Returns false with a reason naming the shape and the class

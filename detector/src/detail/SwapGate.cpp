@@ -3,31 +3,31 @@
 namespace korva::detail {
 
 void SwapGate::lock() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     ++writersWaiting_;
-    changed_.wait(lock, [this] { return !writing_ && readers_ == 0; });
+    while (writing_ || readers_ != 0) changed_.wait(lock.ForWait());
     --writersWaiting_;
     writing_ = true;
 }
 
 void SwapGate::unlock() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         writing_ = false;
     }
     changed_.notify_all();
 }
 
 void SwapGate::lock_shared() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !writing_ && writersWaiting_ == 0; });
+    MutexLock lock(mutex_);
+    while (writing_ || writersWaiting_ != 0) changed_.wait(lock.ForWait());
     ++readers_;
 }
 
 void SwapGate::unlock_shared() {
     bool last = false;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         last = --readers_ == 0;
     }
     if (last) changed_.notify_all();
