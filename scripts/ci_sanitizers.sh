@@ -99,7 +99,7 @@ if [[ " $stages " == *" tsan "* ]]; then
   # The demo model's runs are left to the ASan stage: 400 frames under TSan
   # outlast CI.
   TSAN_OPTIONS="suppressions=$root/tests/robustness/tsan.supp:halt_on_error=1:second_deadlock_stack=1:history_size=4" \
-    run_ctest build-tsan quality '^WeaponDetectionTest\.model_without_video$'
+    run_ctest build-tsan quality '^WeaponDetectionTest\.model_without_video$|DetectToolGoodInput.*DemoVideo'
 fi
 
 if [[ " $stages " == *" fuzz "* ]]; then

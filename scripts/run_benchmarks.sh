@@ -70,6 +70,9 @@ def row(model, case, frame, threads, value, unit, base_name, ratio, target):
 
 PEAK_GFLOPS = float(__import__("os").environ.get("KORVA_PEAK_GFLOPS", "430"))
 
+def div(a, b):
+    return None if a is None or b is None else a / b
+
 for model in ("demo", "v8n640"):
     if ("Forward/%s" % model) not in med:
         continue
@@ -92,10 +95,10 @@ for model in ("demo", "v8n640"):
                     % (model, PEAK_GFLOPS, 100 * gflop / (stock * 1e-3) / PEAK_GFLOPS,
                        100 * gflop / (fwd * 1e-3) / PEAK_GFLOPS, 100 * gflop / (ort * 1e-3) / PEAK_GFLOPS))
         row(model, "RunInference (ONNX Runtime)", "1080p", "-", hd, "ms", "OrtRun", hd / ort, lambda r: r <= 1.05)
-        row(model, "RunInference (ONNX Runtime)", "4K", "-", uhd, "ms", "OrtRun", uhd / ort, None)
+        row(model, "RunInference (ONNX Runtime)", "4K", "-", uhd, "ms", "OrtRun", div(uhd, ort), None)
     else:
         row(model, "RunInference", "1080p", "-", hd, "ms", "Forward", hd / fwd, lambda r: r <= 1.03)
-        row(model, "RunInference", "4K", "-", uhd, "ms", "Forward", uhd / fwd, None)
+        row(model, "RunInference", "4K", "-", uhd, "ms", "Forward", div(uhd, fwd), None)
     for fr in ("1080p", "4K"):
         lb = ms("Letterbox/%s/%s" % (model, fr))
         if lb is not None:
@@ -103,7 +106,7 @@ for model in ("demo", "v8n640"):
     row(model, "RunInference", "1080p", "-", hd, "ms", "StockForward", hd / stock,
         (lambda r: r <= 0.40) if ort is not None else (lambda r: r <= 0.85))
     row(model, "FirstCall after Initialize", "1080p", "-", first, "ms", "RunInference 1080p",
-        first / hd, lambda r: r <= 1.1)
+        div(first, hd), lambda r: r <= 1.1)
     if paired:
         for key, case, base, target in (
                 ("run_over_stock", "RunInference, paired per iteration", "StockForward",

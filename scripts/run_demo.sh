@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the weapon detector and WeaponDetectionTest (Release, into build/),
+# Builds the weapon detector, WeaponDetectionTest and korva-detect (Release, into build/),
 # stages the demo model and video under the names the executable looks for,
 # and runs it there. Arguments go to the executable:
 #   scripts/run_demo.sh --gtest_filter='WeaponIntegrationTest.*'
@@ -25,7 +25,7 @@ if dpkg -s libbenchmark-dev >/dev/null 2>&1; then
 fi
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORVA_BUILD_BENCHMARKS=$benchmarks \
   -DKORVA_ONNXRUNTIME_LIBRARY="$ort"
-cmake --build "$build" --target WeaponDetectionTest korva_stage_assets -j "${JOBS:-$(nproc)}"
+cmake --build "$build" --target WeaponDetectionTest korva_stage_assets korva-detect -j "${JOBS:-$(nproc)}"
 
 for asset in "$model" "$video"; do
   if [[ ! -e $asset ]]; then

@@ -1,6 +1,6 @@
-// Output decoding end to end: layout recognition, candidate decoding,
-// suppression and mapping back to the frame, on random shapes and values
-// (NaN and infinities included).
+// Output decoding end to end: layout recognition (grid and end-to-end
+// layouts), candidate decoding, suppression and mapping back to the frame, on
+// random shapes and values (NaN and infinities included).
 //
 // Input: [shape mode][classes][anchors lo][anchors hi][threshold][iou]
 // [frame w lo][frame w hi][frame h lo][frame h hi][input w][input h]
@@ -52,7 +52,7 @@ float Value(std::uint8_t sel, std::uint8_t low, float scale) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 13) return 0;
-    const int mode = data[0] % 6;
+    const int mode = data[0] % 8;
     const int nc = 1 + data[1] % 82;
     const int anchors = 1 + (data[2] | (data[3] << 8)) % 300;
     const float threshold = static_cast<float>(data[4]) / 255.0f;
@@ -62,13 +62,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const float kScales[] = {1.0f, 64.0f, 1024.0f, 1e6f, 3e38f};
     const float scale = kScales[data[12] % 5];
 
+    // Grid layouts take an anchor count of the input's stride grid (most of
+    // the time) so that they get past recognition.
+    const std::vector<std::int64_t> grid = GridAnchorCounts(input.height, input.width, 1);
+    const bool offGrid = grid.empty() || data[2] % 8 == 0;
+    const int gridAnchors =
+        offGrid ? anchors : static_cast<int>(std::min<std::int64_t>(grid[data[3] % grid.size()], 1 << 20));
+
     std::vector<int> shape;
     switch (mode) {
-        case 0: shape = {1, 4 + nc, anchors}; break;
-        case 1: shape = {1, anchors, 4 + nc}; break;
-        case 2: shape = {1, anchors, 5 + nc}; break;
-        case 3: shape = {anchors, 4 + nc}; break;
+        case 0: shape = {1, 4 + nc, gridAnchors}; break;
+        case 1: shape = {1, gridAnchors, 4 + nc}; break;
+        case 2: shape = {1, 3 * gridAnchors, 5 + nc}; break;
+        case 3: shape = {gridAnchors, 4 + nc}; break;
         case 4: shape = {1, 5 + nc, 4 + nc}; break;
+        case 5: shape = {1, anchors, 6}; break;
+        case 6: shape = {1, anchors, 4 + nc}; break;
         default: {
             // Arbitrary dimensions, zero and negative ones included.
             const int rank = data[1] % 5;
@@ -80,15 +89,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     OutputLayout layout;
     std::string error;
-    if (!RecognizeLayout(shape, nc, layout, error)) {
-        FUZZ_CHECK(!error.empty());
+    if (!RecognizeLayout(shape, nc, input.height, input.width, layout, error)) {
+        FUZZ_CHECK(!error.empty() && error.find('\n') == std::string::npos);
         return 0;
     }
     FUZZ_CHECK(layout.numClasses == nc && layout.numAnchors > 0);
-    const std::size_t perAnchor = static_cast<std::size_t>(nc + (layout.kind == LayoutKind::kV5 ? 5 : 4));
+    if (layout.kind != LayoutKind::kEndToEnd) {
+        const std::vector<std::int64_t> cells =
+            GridAnchorCounts(input.height, input.width, layout.kind == LayoutKind::kV5 ? 3 : 1);
+        FUZZ_CHECK(std::find(cells.begin(), cells.end(), layout.numAnchors) != cells.end());
+    }
     std::size_t total = 1;
     for (int d : shape) total *= static_cast<std::size_t>(d);
-    FUZZ_CHECK(total == perAnchor * static_cast<std::size_t>(layout.numAnchors));
+    FUZZ_CHECK(total == OutputValueCount(layout));
     if (total > kMaxValues) return 0;
 
     std::vector<float> tensor(total, 0.0f);

@@ -1,4 +1,5 @@
-// Label-file parsing: never crashes, and what it accepts obeys the rules.
+// Class-name parsing, from a label file and from a model's `names` metadata:
+// never crashes, and what it accepts obeys the rules.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +13,9 @@
 using korva::detail::IsValidUtf8;
 using korva::detail::JoinLabelMap;
 using korva::detail::ParseLabels;
+using korva::detail::ParseNamesMetadata;
+using korva::detail::ResolveClassNames;
+using korva::detail::ResolvedClassNames;
 
 namespace {
 
@@ -19,10 +23,35 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n';
 }
 
+// The same text as `names` metadata: accepted names obey the label rules,
+// and a label file of them agrees with the metadata.
+void CheckNamesMetadata(std::string_view text) {
+    std::vector<std::string> names;
+    std::string error;
+    if (!ParseNamesMetadata(text, names, error)) {
+        FUZZ_CHECK(!error.empty() && error.find_first_of("\r\n") == std::string::npos);
+        FUZZ_CHECK(names.empty());
+        return;
+    }
+    FUZZ_CHECK(!names.empty());
+    std::string lines = "\xEF\xBB\xBF";  // a name may itself start with one (see below)
+    for (const std::string& name : names) {
+        FUZZ_CHECK(!name.empty() && !IsSpace(name.front()) && !IsSpace(name.back()));
+        FUZZ_CHECK(name.find(',') == std::string::npos);
+        for (char c : name) FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
+        FUZZ_CHECK(IsValidUtf8(name));
+        lines += name + "\n";
+    }
+    ResolvedClassNames resolved;
+    FUZZ_CHECK(ResolveClassNames(std::string_view(lines), text, resolved, error));
+    FUZZ_CHECK(resolved.names == names && resolved.note.empty());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
+    CheckNamesMetadata(text);
     std::vector<std::string> names;
     std::string error;
     if (!ParseLabels(text, names, error)) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <limits>
@@ -17,6 +18,16 @@
 #include "DetectorTestUtil.h"
 #include "TestTempDir.h"
 #include "korva/KorvaCustomWD.h"
+#include "korva/KorvaPluginEntry.h"
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 namespace {
 
@@ -137,7 +148,9 @@ INSTANTIATE_TEST_SUITE_P(
                     ModelCase{"v5_nc80", ClassList(80), {64, 64}},
                     ModelCase{"const_v8_nc3", "handgun,rifle,knife", {96, 64}},
                     ModelCase{"const_v5_nc3", "handgun,rifle,knife", {96, 64}},
-                    ModelCase{"everywhere_v8_nc3", "handgun,rifle,knife", {64, 64}}),
+                    ModelCase{"everywhere_v8_nc3", "handgun,rifle,knife", {64, 64}},
+                    ModelCase{"grid_v8_nc3", "handgun,rifle,knife", {96, 64}},
+                    ModelCase{"e2e_nc1", "class0", {64, 64}}),
     [](const testing::TestParamInfo<ModelCase>& info) { return info.param.name; });
 
 // ---- Initialize errors ---------------------------------------------------------
@@ -260,6 +273,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "does not fit 3 classes"},
         ErrorCase{"DynamicInput", [](const fs::path&) { return ModelDir("dynamic_input"); }, 0.5f,
                   "dynamic"},
+        ErrorCase{"V5WithOneLabelTooMany",
+                  [](const fs::path&) { return ModelDir("v5_nc3_extra_label"); }, 0.5f,
+                  "fits YOLOv5 with 3 classes"},
         ErrorCase{"ThresholdNaN", [](const fs::path&) { return ModelDir("v8_nc3"); },
                   std::numeric_limits<float>::quiet_NaN(), "threshold"},
         ErrorCase{"ThresholdNegative", [](const fs::path&) { return ModelDir("v8_nc3"); }, -0.1f,
@@ -351,6 +367,47 @@ TEST(ConstModels, V8AndV5Agree) {
     // Sub-pixel boxes vanish on the smallest frames; the larger ones show A, B and D.
     EXPECT_GE(total, 9u);
 }
+
+// ---- Variants of the same weights agree -----------------------------------------
+
+struct TwinCase {
+    std::string variant;
+    std::string reference;  // the grid float32 export of the same weights
+};
+
+class VariantAgreementTest : public testing::TestWithParam<TwinCase> {};
+
+TEST_P(VariantAgreementTest, SameDetectionsAsTheReference) {
+    const TwinCase& c = GetParam();
+    KorvaCustomWD variant, reference;
+    std::string labels;
+    ASSERT_TRUE(variant.Initialize(ModelDir(c.variant), 0.3f, labels)) << variant.LastError();
+    ASSERT_TRUE(reference.Initialize(ModelDir(c.reference), 0.3f, labels)) << reference.LastError();
+    std::size_t total = 0;
+    unsigned seed = 40;
+    for (cv::Size size : {cv::Size(64, 64), cv::Size(640, 480), cv::Size(211, 37)}) {
+        const cv::Mat frame = RandomFrame(size, CV_8UC3, seed++);
+        const auto got = variant.RunInference(frame);
+        const auto want = reference.RunInference(frame);
+        total += want.size();
+        ASSERT_EQ(got.size(), want.size()) << size << ": " << Describe(got) << " vs " << Describe(want);
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].classId, want[i].classId);
+            EXPECT_EQ(got[i].confidence, want[i].confidence);
+            // Corners and back may move a rounding by a pixel.
+            EXPECT_LE(std::abs(got[i].box.x - want[i].box.x), 1) << Describe(got);
+            EXPECT_LE(std::abs(got[i].box.y - want[i].box.y), 1) << Describe(got);
+            EXPECT_LE(std::abs(got[i].box.br().x - want[i].box.br().x), 1) << Describe(got);
+            EXPECT_LE(std::abs(got[i].box.br().y - want[i].box.br().y), 1) << Describe(got);
+        }
+    }
+    EXPECT_GT(total, 0u) << "no detection to compare";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommittedTwins, VariantAgreementTest,
+    testing::Values(TwinCase{"e2e_nc1", "v8_nc1"}),
+    [](const testing::TestParamInfo<TwinCase>& info) { return info.param.variant; });
 
 TEST(ConstModels, ThresholdSelectsDetections) {
     const cv::Mat frame = RandomFrame({96, 64}, CV_8UC3, 4);
@@ -1049,6 +1106,96 @@ TEST_P(EngineAgreementTest, SameDetectionsOnBothEngines) {
 
 INSTANTIATE_TEST_SUITE_P(CommittedModels, EngineAgreementTest,
                          testing::Values("v8_nc1", "v8_nc3", "v8_nc80", "v8t_nc3", "v5_nc3", "v5_nc80",
-                                         "const_v8_nc3", "const_v5_nc3", "everywhere_v8_nc3"));
+                                         "const_v8_nc3", "const_v5_nc3", "everywhere_v8_nc3",
+                                         "grid_v8_nc3", "e2e_nc1"));
+
+// ---- C entry points, resolved at run time as a host does ----------------------
+
+class PluginLibrary {
+public:
+    PluginLibrary() {
+#if defined(_WIN32)
+        handle_ = ::LoadLibraryA(KORVA_PLUGIN_LIBRARY);
+#else
+        handle_ = ::dlopen(KORVA_PLUGIN_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+#endif
+    }
+    ~PluginLibrary() {
+#if defined(_WIN32)
+        if (handle_) ::FreeLibrary(static_cast<HMODULE>(handle_));
+#else
+        if (handle_) ::dlclose(handle_);
+#endif
+    }
+    PluginLibrary(const PluginLibrary&) = delete;
+    PluginLibrary& operator=(const PluginLibrary&) = delete;
+    bool Loaded() const { return handle_ != nullptr; }
+    template <typename Fn>
+    Fn Find(const char* name) const {
+#if defined(_WIN32)
+        return reinterpret_cast<Fn>(::GetProcAddress(static_cast<HMODULE>(handle_), name));
+#else
+        return reinterpret_cast<Fn>(::dlsym(handle_, name));
+#endif
+    }
+
+private:
+    void* handle_ = nullptr;
+};
+
+struct EntryCase {
+    std::string name;
+    unsigned version;
+    bool created;
+};
+
+class PluginEntryTest : public testing::TestWithParam<EntryCase> {};
+
+TEST_P(PluginEntryTest, CreatesOnlyForItsOwnVersion) {
+    const EntryCase& c = GetParam();
+    PluginLibrary library;
+    ASSERT_TRUE(library.Loaded()) << KORVA_PLUGIN_LIBRARY;
+    const auto version = library.Find<korva::PluginInterfaceVersionFn>(KORVA_PLUGIN_INTERFACE_VERSION_SYMBOL);
+    const auto create = library.Find<korva::CreatePluginFn>(KORVA_PLUGIN_CREATE_SYMBOL);
+    const auto destroy = library.Find<korva::DestroyPluginFn>(KORVA_PLUGIN_DESTROY_SYMBOL);
+    const auto lastError = library.Find<korva::PluginLastErrorFn>(KORVA_PLUGIN_LAST_ERROR_SYMBOL);
+    ASSERT_TRUE(version && create && destroy && lastError);
+    EXPECT_EQ(version(), korva::kPluginInterfaceVersion);
+
+    IKorvaCustomClass* plugin = create(c.version);
+    EXPECT_EQ(plugin != nullptr, c.created);
+    if (plugin == nullptr) return;
+
+    // A working detector behind the base pointer, with its reasons readable.
+    std::string labelMap;
+    EXPECT_FALSE(plugin->Initialize(ModelDir("absent"), 0.5f, labelMap));
+    char small[8];
+    const std::size_t length = lastError(plugin, small, sizeof small);
+    EXPECT_GT(length, sizeof small);
+    EXPECT_EQ(std::string(small).size(), sizeof small - 1);
+    std::string reason(length + 1, '\0');
+    EXPECT_EQ(lastError(plugin, &reason[0], reason.size()), length);
+    EXPECT_NE(reason.find("does not exist"), std::string::npos) << reason;
+
+    ASSERT_TRUE(plugin->Initialize(ModelDir("const_v8_nc3"), 0.5f, labelMap));
+    EXPECT_EQ(labelMap, "handgun,rifle,knife");
+    EXPECT_EQ(lastError(plugin, nullptr, 0), 0u);
+    const cv::Mat frame(64, 96, CV_8UC3, cv::Scalar::all(90));
+    KorvaCustomWD linked;
+    ASSERT_TRUE(linked.Initialize(ModelDir("const_v8_nc3"), 0.5f, labelMap));
+    EXPECT_TRUE(SameDetections(plugin->RunInference(frame, "c"), linked.RunInference(frame, "c")));
+    destroy(plugin);
+    destroy(nullptr);
+    EXPECT_EQ(lastError(nullptr, small, sizeof small), 0u);
+    EXPECT_EQ(std::string(small), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, PluginEntryTest,
+    testing::Values(EntryCase{"Current", korva::kPluginInterfaceVersion, true},
+                    EntryCase{"Next", korva::kPluginInterfaceVersion + 1, false},
+                    EntryCase{"Previous", korva::kPluginInterfaceVersion - 1, false},
+                    EntryCase{"Garbage", 0xFFFFFFFFu, false}),
+    [](const testing::TestParamInfo<EntryCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -11,6 +11,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using korva::detail::LabelFileRule;
 using korva::detail::LocateModelFiles;
 using korva::detail::ModelFiles;
 using korva::detail::ReadFileBytes;
@@ -21,8 +22,9 @@ struct FolderCase {
     std::string name;
     std::vector<std::string> files;  // names ending in '/' are directories
     std::string model;               // expected model file name, "" for an error
-    std::string labels;              // expected label file name
+    std::string labels;              // expected label file name, "" for none
     std::string errorWord;
+    LabelFileRule rule = LabelFileRule::kRequired;
 };
 
 class LocateModelFilesTest : public testing::TestWithParam<FolderCase> {};
@@ -39,14 +41,20 @@ TEST_P(LocateModelFilesTest, Locates) {
     }
     ModelFiles files;
     std::string error;
-    const bool ok = LocateModelFiles(dir.path().string(), files, error);
+    const bool ok = LocateModelFiles(dir.path().string(), files, error, c.rule);
     if (c.model.empty()) {
         EXPECT_FALSE(ok);
         EXPECT_NE(error.find(c.errorWord), std::string::npos) << error;
+    } else if (c.labels.empty()) {
+        ASSERT_TRUE(ok) << error;
+        EXPECT_EQ(files.model, dir.path() / c.model);
+        EXPECT_TRUE(files.labels.empty()) << files.labels;
+        EXPECT_NE(files.noLabelFile.find("no label file"), std::string::npos) << files.noLabelFile;
     } else {
         ASSERT_TRUE(ok) << error;
         EXPECT_EQ(files.model, dir.path() / c.model);
         EXPECT_EQ(files.labels, dir.path() / c.labels);
+        EXPECT_EQ(files.noLabelFile, "");
     }
 }
 
@@ -73,7 +81,17 @@ INSTANTIATE_TEST_SUITE_P(
         FolderCase{"TwoNamesFiles", {"model.onnx", "a.names", "b.names"}, "", "", "2 *.names"},
         FolderCase{"NoLabelFile", {"model.onnx", "readme.txt"}, "", "", "no label file"},
         FolderCase{"LabelsTxtIsADirectory", {"model.onnx", "labels.txt/", "classes.txt"}, "", "",
-                   "not a regular file"}),
+                   "not a regular file"},
+        FolderCase{"OptionalLabelsMissing", {"model.onnx", "readme.txt"}, "model.onnx", "", "",
+                   LabelFileRule::kOptional},
+        FolderCase{"OptionalLabelsPresent", {"model.onnx", "classes.txt"}, "model.onnx",
+                   "classes.txt", "", LabelFileRule::kOptional},
+        FolderCase{"OptionalLabelsStillNeedOneNamesFile", {"model.onnx", "a.names", "b.names"}, "",
+                   "", "2 *.names", LabelFileRule::kOptional},
+        FolderCase{"OptionalLabelsTxtIsADirectory", {"model.onnx", "labels.txt/"}, "", "",
+                   "not a regular file", LabelFileRule::kOptional},
+        FolderCase{"OptionalLabelsStillNeedTheModel", {"labels.txt"}, "", "", "no ONNX model",
+                   LabelFileRule::kOptional}),
     [](const testing::TestParamInfo<FolderCase>& info) { return info.param.name; });
 
 TEST(LocateModelFiles, MissingFolder) {

@@ -45,9 +45,10 @@ def fuse_model(model):
 
 
 class Exportable(nn.Module):
-    def __init__(self, model, size):
+    def __init__(self, model, size, dynamic=False):
         super().__init__()
         self.model = model
+        self.dynamic = dynamic
         anc, strides = make_anchors(size, size)
         a = anc.shape[0]
         self.a = a
@@ -65,9 +66,17 @@ class Exportable(nn.Module):
 
     def forward(self, x):
         box, cls = self.model(x)                                       # [1,64,A], [1,nc,A]
-        p = box.view(1, 4, REG_MAX, self.a).transpose(2, 1).softmax(1)  # [1,16,4,A]
-        d = self.dfl(p).view(1, 4, self.a, 1)                          # expected l, t, r, b
-        xywh = self.ltrb(d).view(1, 4, self.a) * self.stride4 + self.centre4
+        if self.dynamic:
+            # Anchors from the input size, so that the graph runs at any size.
+            anc, strides = make_anchors(x.shape[2], x.shape[3])
+            a = box.shape[2]
+            stride4 = strides.t().unsqueeze(0).expand(1, 4, a)
+            centre4 = torch.cat((anc * strides, torch.zeros_like(anc)), 1).t().unsqueeze(0)
+        else:
+            a, stride4, centre4 = self.a, self.stride4, self.centre4
+        p = box.view(1, 4, REG_MAX, a).transpose(2, 1).softmax(1)      # [1,16,4,A]
+        d = self.dfl(p).view(1, 4, a, 1)                               # expected l, t, r, b
+        xywh = self.ltrb(d).view(1, 4, a) * stride4 + centre4
         return torch.cat((xywh, cls.sigmoid()), 1)
 
 
@@ -78,22 +87,47 @@ def load_model(weights):
     return model.eval()
 
 
-def export(weights, out_dir, size):
+def export(weights, out_dir, size, variant=None):
+    """Exports `weights` to out_dir/model.onnx (+ labels.txt). `variant` (a dict, see main) makes
+    one of the other forms users ship instead: dynamic height/width with imgsz metadata, float16,
+    end-to-end [1, N, 6] (optionally TopK), class names in the metadata (optionally without
+    labels.txt)."""
+    v = variant or {}
     torch.set_num_threads(2)
-    model = fuse_model(load_model(weights))
-    net = Exportable(model, size).eval()
+    if not weights:
+        torch.manual_seed(0)  # untrained weights, the same for every variant
+    model = fuse_model(load_model(weights)) if weights else fuse_model(YOLOv8n(len(LABELS)).eval())
+    net = Exportable(model, size, dynamic=v.get("dynamic", False)).eval()
     os.makedirs(out_dir, exist_ok=True)
     path = os.path.join(out_dir, "model.onnx")
     x = torch.zeros(1, 3, size, size)
+    kwargs = {"dynamic_axes": {"images": {2: "height", 3: "width"}}} if v.get("dynamic") else {}
     with torch.no_grad():
         torch.onnx.export(net, x, path, opset_version=12, do_constant_folding=True,
-                          input_names=["images"], output_names=["output0"])
+                          input_names=["images"], output_names=["output0"], **kwargs)
     import onnx
+    import onnx_variants
     proto = onnx.load(path)
     inline_identities(proto)
+    if v.get("end_to_end"):
+        if v.get("dynamic"):
+            raise SystemExit("--end-to-end needs a static export (the rewrite reads the anchor count)")
+        onnx_variants.to_end_to_end(proto, v.get("topk"))
+    if v.get("fp16"):
+        onnx_variants.to_float16(proto)
+    meta = [("imgsz", str([size, size]))] if v.get("dynamic") else []
+    if v.get("names"):
+        meta = onnx_variants.yolo_metadata(LABELS, size, size, 32)
+    onnx_variants.add_metadata(proto, meta)
+    onnx.checker.check_model(proto)
     onnx.save(proto, path)
-    with open(os.path.join(out_dir, "labels.txt"), "w") as f:
-        f.write("\n".join(LABELS) + "\n")
+    labels = os.path.join(out_dir, "labels.txt")
+    if v.get("no_labels"):
+        if os.path.exists(labels):
+            os.remove(labels)
+    else:
+        with open(labels, "w") as f:
+            f.write("\n".join(LABELS) + "\n")
     return net, path
 
 
@@ -128,7 +162,31 @@ def main():
     ap.add_argument("--weights", default=os.path.join(HERE, "work", "train", "last.pt"))
     ap.add_argument("--out", default=DEFAULT_OUT)
     ap.add_argument("--size", type=int, default=416)
+    g = ap.add_argument_group("variants (for the ONNX Runtime engine; need --out, skip the OpenCV check)")
+    g.add_argument("--dynamic", action="store_true", help="symbolic height/width, imgsz metadata")
+    g.add_argument("--fp16", action="store_true", help="float16 weights, input and output")
+    g.add_argument("--end-to-end", action="store_true", help="[1, N, 6] corner rows, no NMS needed")
+    g.add_argument("--topk", type=int, help="with --end-to-end: keep the K best rows (TopK)")
+    g.add_argument("--names-metadata", action="store_true", help="YOLO metadata with names and imgsz")
+    g.add_argument("--no-labels", action="store_true", help="with --names-metadata: no labels.txt")
+    g.add_argument("--random-weights", action="store_true",
+                   help="untrained weights instead of --weights (to try the export path)")
     a = ap.parse_args()
+    variant = dict(dynamic=a.dynamic, fp16=a.fp16, end_to_end=a.end_to_end, topk=a.topk,
+                   names=a.names_metadata, no_labels=a.no_labels)
+    if any(variant.values()) or a.random_weights:
+        if os.path.abspath(a.out) == os.path.abspath(DEFAULT_OUT):
+            raise SystemExit("a variant or untrained export needs --out (the demo model folder keeps "
+                             "the static float32 export)")
+        if a.no_labels and not a.names_metadata:
+            raise SystemExit("--no-labels needs --names-metadata")
+        net, path = export(None if a.random_weights else a.weights, a.out, a.size, variant)
+        print("wrote %s (%.2f MB)" % (path, os.path.getsize(path) / 1e6))
+        if any(variant.values()):
+            return
+        shape, diff, med, best = verify(net, path, a.size)
+        print("max |opencv - torch| = %.2e" % diff)
+        return
     net, path = export(a.weights, a.out, a.size)
     shape, diff, med, best = verify(net, path, a.size)
     print("wrote %s (%.2f MB), output %s" % (path, os.path.getsize(path) / 1e6, list(shape)))

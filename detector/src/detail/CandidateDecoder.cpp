@@ -1,6 +1,7 @@
 #include "detail/CandidateDecoder.h"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace korva::detail {
@@ -68,12 +69,35 @@ void DecodeRows(const float* data, const OutputLayout& l, float threshold,
     }
 }
 
+// [1, N, 6]: x1, y1, x2, y2, score, class id per row. A row with a
+// non-finite value or a class id that is not an integer in [0, nc) is skipped.
+void DecodeEndToEnd(const float* data, const OutputLayout& l, float threshold,
+                    std::vector<Candidate>& out) {
+    for (int i = 0; i < l.numAnchors; ++i) {
+        const float* row = data + static_cast<std::size_t>(i) * 6;
+        bool finite = true;
+        for (int k = 0; k < 6; ++k) finite = finite && std::isfinite(row[k]);
+        if (!finite || !Acceptable(row[4], threshold)) continue;
+        const float id = row[5];
+        if (!(id >= 0.0f && id < 2147483648.0f) || id != std::floor(id) ||
+            static_cast<std::int64_t>(id) >= l.numClasses) {
+            continue;
+        }
+        // Halves first: the sum of two large corners may overflow.
+        const float box[4] = {row[0] * 0.5f + row[2] * 0.5f, row[1] * 0.5f + row[3] * 0.5f,
+                              row[2] - row[0], row[3] - row[1]};
+        Push(out, box, row[4], static_cast<int>(id), i);
+    }
+}
+
 }  // namespace
 
 void DecodeCandidates(const float* data, const OutputLayout& layout, float threshold,
                       DecodeScratch& scratch, std::vector<Candidate>& out) {
     if (layout.kind == LayoutKind::kV8) {
         DecodeV8(data, layout, threshold, scratch, out);
+    } else if (layout.kind == LayoutKind::kEndToEnd) {
+        DecodeEndToEnd(data, layout, threshold, out);
     } else {
         DecodeRows(data, layout, threshold, out);
     }

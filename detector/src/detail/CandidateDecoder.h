@@ -23,8 +23,9 @@ struct DecodeScratch {
 
 // Appends to `out` every anchor of `data` (laid out as `layout`) whose best
 // class score is >= threshold and <= 1 and whose box is finite with positive
-// size. Non-finite values never produce a candidate. `data` must hold
-// 1 x A x B floats as the layout describes.
+// size. Non-finite values never produce a candidate. End-to-end rows become
+// centre-size boxes; a row whose class id is not an integer in [0, nc) is
+// skipped. `data` must hold OutputValueCount(layout) floats.
 void DecodeCandidates(const float* data, const OutputLayout& layout, float threshold,
                       DecodeScratch& scratch, std::vector<Candidate>& out);
 

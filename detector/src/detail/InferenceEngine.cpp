@@ -151,7 +151,8 @@ bool InferenceEngine::ChooseOutput(const Engine& engine, Model& model, std::stri
     const int nc = static_cast<int>(model.classNames.size());
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         std::string ignored;
-        if (outputs[i].isFloat && RecognizeLayout(outputs[i].shape, nc, model.layout, ignored)) {
+        if (outputs[i].isFloat && RecognizeLayout(outputs[i].shape, nc, model.inputSize.height,
+                                                  model.inputSize.width, model.layout, ignored)) {
             model.outputIndex = static_cast<int>(i);
             return true;
         }
@@ -161,7 +162,8 @@ bool InferenceEngine::ChooseOutput(const Engine& engine, Model& model, std::stri
         return false;
     }
     std::string layoutError;
-    RecognizeLayout(outputs.front().shape, nc, model.layout, layoutError);
+    RecognizeLayout(outputs.front().shape, nc, model.inputSize.height, model.inputSize.width,
+                    model.layout, layoutError);
     error = (outputs.front().isFloat ? "" : "model output is not float32; ") + layoutError;
     return false;
 }
@@ -252,9 +254,7 @@ std::vector<CustomObject> InferenceEngine::Detect(const cv::Mat& frame, const De
     const LetterboxGeometry geometry = ComputeLetterbox(frame.size(), model.inputSize);
     MakeInputBlob(frame, geometry, scratch->letterbox);
     engine_->Run(scratch->letterbox.blob, model.outputIndex, scratch->output);
-    const std::size_t expected = static_cast<std::size_t>(model.layout.numAnchors) *
-                                 (model.layout.numClasses + (model.layout.kind == LayoutKind::kV5 ? 5 : 4));
-    CV_Assert(scratch->output.size() == expected);
+    CV_Assert(scratch->output.size() == OutputValueCount(model.layout));
 
     scratch->candidates.clear();
     DecodeCandidates(scratch->output.data(), model.layout, settings.confidenceThreshold, scratch->decode,

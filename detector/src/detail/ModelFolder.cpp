@@ -40,10 +40,13 @@ bool FilesWithExtension(const fs::path& dir, const std::string& ext, std::vector
     return true;
 }
 
-// `preferred` when it is a regular file, else the only file with `ext`.
+// `preferred` when it is a regular file, else the only file with `ext`. When
+// there is none and `optional`, succeeds with `picked` empty and the reason
+// in `missing`.
 bool PickFile(const fs::path& dir, const std::vector<std::string>& preferred,
-              const std::string& ext, const std::string& what, fs::path& picked,
-              std::string& error) {
+              const std::string& ext, const std::string& what, bool optional, fs::path& picked,
+              std::string& missing, std::string& error) {
+    picked.clear();
     for (const std::string& name : preferred) {
         const fs::path candidate = dir / fs::u8path(name);
         std::error_code ec;
@@ -66,8 +69,13 @@ bool PickFile(const fs::path& dir, const std::vector<std::string>& preferred,
     std::string names;
     for (const std::string& n : preferred) names += (names.empty() ? "" : ", ") + n;
     if (found.empty()) {
-        error = "no " + what + " in " + PathText(dir) + " (expected " + names + " or one *" + ext +
-                " file)";
+        const std::string reason = "no " + what + " in " + PathText(dir) + " (expected " + names +
+                                   " or one *" + ext + " file)";
+        if (optional) {
+            missing = reason;
+            return true;
+        }
+        error = reason;
     } else {
         error = std::to_string(found.size()) + " *" + ext + " files in " + PathText(dir) +
                 " and no " + preferred.front() + "; keep one or name it " + preferred.front();
@@ -86,8 +94,10 @@ std::string PathText(const fs::path& path) {
     }
 }
 
-bool LocateModelFiles(const std::string& folder, ModelFiles& files, std::string& error) {
+bool LocateModelFiles(const std::string& folder, ModelFiles& files, std::string& error,
+                      LabelFileRule labels) {
     try {
+        files = ModelFiles{};
         if (folder.empty()) {
             error = "model folder path is empty";
             return false;
@@ -107,9 +117,11 @@ bool LocateModelFiles(const std::string& folder, ModelFiles& files, std::string&
             error = "model path is not a folder: " + folder;
             return false;
         }
-        return PickFile(dir, {"model.onnx"}, ".onnx", "ONNX model", files.model, error) &&
-               PickFile(dir, {"labels.txt", "classes.txt"}, ".names", "label file", files.labels,
-                        error);
+        std::string ignored;
+        return PickFile(dir, {"model.onnx"}, ".onnx", "ONNX model", false, files.model, ignored,
+                        error) &&
+               PickFile(dir, {"labels.txt", "classes.txt"}, ".names", "label file",
+                        labels == LabelFileRule::kOptional, files.labels, files.noLabelFile, error);
     } catch (const std::exception& e) {
         error = std::string("cannot inspect model folder: ") + e.what();
         return false;

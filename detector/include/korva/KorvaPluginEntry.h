@@ -1,0 +1,56 @@
+// C entry points of the weapon-detector library, for hosts that load it at
+// run time (dlopen/dlsym, LoadLibrary/GetProcAddress) rather than link it.
+//
+// A host resolves the functions by the names below (unmangled, C linkage),
+// checks the version, creates a plug-in and drives it through
+// IKorvaCustomClass. A plug-in made here is destroyed here: its memory
+// belongs to the library's runtime, and the base class cannot be deleted
+// through a base pointer. Every function is safe to call with any argument
+// and never throws.
+//
+// The pointer typedefs name each function's type for GetProcAddress/dlsym.
+#pragma once
+
+#include <cstddef>
+
+#include "korva/IKorvaCustomClass.h"
+#include "korva/KorvaWeaponDetectionExport.h"
+#include "korva/PluginInterfaceVersion.h"
+
+#define KORVA_PLUGIN_INTERFACE_VERSION_SYMBOL "KorvaPluginInterfaceVersion"
+#define KORVA_PLUGIN_CREATE_SYMBOL "KorvaCreatePlugin"
+#define KORVA_PLUGIN_DESTROY_SYMBOL "KorvaDestroyPlugin"
+#define KORVA_PLUGIN_LAST_ERROR_SYMBOL "KorvaPluginLastError"
+
+extern "C" {
+
+// The interface version this library was built with.
+KORVA_WD_API unsigned KorvaPluginInterfaceVersion() noexcept;
+
+// A new weapon detector with no model loaded, or null when
+// `interfaceVersion` is not this library's version or allocation fails.
+KORVA_WD_API IKorvaCustomClass* KorvaCreatePlugin(unsigned interfaceVersion) noexcept;
+
+// Destroys a plug-in made by KorvaCreatePlugin (waiting for its inferences
+// in flight); null is ignored. The host must have stopped calling it.
+KORVA_WD_API void KorvaDestroyPlugin(IKorvaCustomClass* plugin) noexcept;
+
+// Copies the plug-in's LastError() into `buffer`: the one-line reason the
+// calling thread's last call on it left (a false, or an empty inference
+// result that was not "inspected, nothing found"). NUL-terminated, cut to
+// `size` - 1 bytes; returns the reason's full length; 0 and an empty buffer
+// when there is none or `plugin` is null. `buffer` may be null when `size`
+// is 0.
+KORVA_WD_API std::size_t KorvaPluginLastError(const IKorvaCustomClass* plugin, char* buffer,
+                                              std::size_t size) noexcept;
+
+}  // extern "C"
+
+namespace korva {
+
+using PluginInterfaceVersionFn = unsigned (*)() noexcept;
+using CreatePluginFn = IKorvaCustomClass* (*)(unsigned) noexcept;
+using DestroyPluginFn = void (*)(IKorvaCustomClass*) noexcept;
+using PluginLastErrorFn = std::size_t (*)(const IKorvaCustomClass*, char*, std::size_t) noexcept;
+
+}  // namespace korva

@@ -1,0 +1,54 @@
+// Outputs written aside and renamed into place when complete, so a file
+// under its final name is always whole: "out.jsonl" is written as
+// "out.part.jsonl" (the extension kept, as OpenCV's writers choose the
+// format by it) and renamed by Commit.
+//
+// TextOutput is one text file (or standard output) shared by every source
+// thread; Write is safe from any thread and keeps each call's text whole.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <string>
+
+namespace korva::detect {
+
+// Where `finalPath` is written until it is complete.
+std::filesystem::path PartPath(const std::filesystem::path& finalPath);
+
+// Renames `part` to `finalPath`, replacing it; false with `error`.
+bool CommitPart(const std::filesystem::path& part, const std::filesystem::path& finalPath,
+                std::string& error);
+
+// Creates `dir` if needed and checks that a file can be written in it.
+bool CheckWritableFolder(const std::filesystem::path& dir, std::string& error);
+
+class TextOutput {
+public:
+    TextOutput() = default;
+    ~TextOutput();  // discards an uncommitted file
+    TextOutput(const TextOutput&) = delete;
+    TextOutput& operator=(const TextOutput&) = delete;
+
+    // Opens `path` aside ("-": standard output); false with `error`.
+    bool Open(const std::string& path, std::string& error);
+    bool IsOpen() const { return file_ != nullptr; }
+    // Appends `text`; a write error is kept for Commit to report.
+    void Write(const std::string& text);
+    // Flushes, closes and renames into place; false with `error` when any
+    // write failed (the part file is then removed).
+    bool Commit(std::string& error);
+    // Closes and removes the part file.
+    void Discard();
+
+private:
+    std::mutex mutex_;
+    std::FILE* file_ = nullptr;  // guarded by mutex_ during Write
+    bool toStdout_ = false;
+    bool writeFailed_ = false;   // guarded by mutex_
+    std::filesystem::path final_;
+    std::filesystem::path part_;
+};
+
+}  // namespace korva::detect

@@ -1,0 +1,348 @@
+// korva-detect: runs the weapon detector, loaded at run time as a host
+// loads it, on videos, images, folders, cameras and streams, and writes
+// annotated copies, per-frame records and a summary.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "AnnotatedOutput.h"
+#include "Annotation.h"
+#include "DetectorSetup.h"
+#include "FrameRecord.h"
+#include "Options.h"
+#include "OutputFile.h"
+#include "PluginLibrary.h"
+#include "Progress.h"
+#include "Sources.h"
+#include "Summary.h"
+
+namespace fs = std::filesystem;
+using namespace korva::detect;
+
+namespace {
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+// The first Ctrl+C stops the run cleanly; a second one ends the process.
+extern "C" void OnInterrupt(int signal) {
+    gInterrupted = 1;
+    std::signal(signal, SIG_DFL);
+}
+
+void Report(const std::string& message) {
+    std::fprintf(stderr, "korva-detect: %s\n", message.c_str());
+}
+
+int Fail(int code, const std::string& message) {
+    Report("error: " + message);
+    return code;
+}
+
+struct SourceRun {
+    SourceSpec spec;
+    std::unique_ptr<FrameSource> source;
+    std::unique_ptr<AnnotatedOutput> annotated;
+    std::string error;
+    bool outputFailed = false;
+};
+
+struct RunContext {
+    const Options& options;
+    IKorvaCustomClass& detector;
+    const PluginLibrary& library;
+    const std::vector<std::string>& classNames;
+    const std::vector<bool>& keepClass;
+    TextOutput& jsonl;
+    TextOutput& csv;
+    RunStats& stats;
+};
+
+void RunSource(RunContext& ctx, SourceRun& run, std::size_t slot) {
+    SourceFrame frame;
+    std::int64_t count = 0;
+    bool outputFailed = false;
+    while (!gInterrupted && (ctx.options.maxFrames < 0 || count < ctx.options.maxFrames) &&
+           run.source->Next(frame)) {
+        ++count;
+        FrameRecord record;
+        record.source = run.spec.name;
+        record.index = frame.index;
+        record.timestampMs = frame.timestampMs;
+        record.file = frame.file;
+        record.width = frame.image.cols;
+        record.height = frame.image.rows;
+        if (frame.image.empty()) {
+            record.status = FrameStatus::kFailed;
+            record.reason = frame.error;
+            Report("error: " + run.spec.name + ": " + frame.error);
+        } else {
+            const auto start = std::chrono::steady_clock::now();
+            const std::vector<CustomObject> objects = ctx.detector.RunInference(frame.image, run.spec.name);
+            record.latencyMs =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+            // An empty result with a reason (this thread's) is a frame the detector did not inspect.
+            if (objects.empty()) {
+                record.reason = ctx.library.LastError(ctx.detector);
+                record.status = StatusFromReason(record.reason);
+                if (!record.reason.empty()) Report("error: " + run.spec.name + ": " + record.reason);
+            }
+            for (const CustomObject& o : objects) {
+                const bool known = o.classId >= 0 && static_cast<std::size_t>(o.classId) < ctx.keepClass.size();
+                if (known && !ctx.keepClass[static_cast<std::size_t>(o.classId)]) continue;
+                record.detections.push_back(Detection{o.classId, o.textA, o.confidence, o.box});
+            }
+        }
+        if (ctx.jsonl.IsOpen()) ctx.jsonl.Write(FormatJsonLine(record));
+        if (ctx.csv.IsOpen()) ctx.csv.Write(FormatCsvRows(record));
+        if (run.annotated && !frame.image.empty()) {
+            cv::Mat canvas = frame.image.clone();
+            Annotate(canvas, record.detections);
+            std::string error;
+            if (!run.annotated->Write(canvas, frame.file, error)) {
+                run.error = error;
+                outputFailed = true;
+            }
+        }
+        ctx.stats.Add(slot, record);
+        if (outputFailed) break;
+    }
+    std::string failure = outputFailed ? run.error : run.source->Failure();
+    std::string state = failure.empty() ? "done" : "failed";
+    if (failure.empty() && gInterrupted) state = "interrupted";
+    if (run.annotated) {
+        std::string error;
+        if (!run.annotated->Finish(state != "failed", error)) {
+            failure = error;
+            state = "failed";
+            outputFailed = true;
+        } else if (!run.annotated->Incomplete().empty()) {
+            failure += " (annotated video left incomplete as " + run.annotated->Incomplete().u8string() + ")";
+        }
+    }
+    run.outputFailed = outputFailed;
+    run.error = failure;
+    ctx.stats.SetState(slot, state, failure);
+}
+
+std::vector<SettingRequest> RequestsFrom(const Options& o) {
+    std::vector<SettingRequest> requests;
+    if (o.nmsIou >= 0.0) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.17g", o.nmsIou);
+        requests.push_back({"nms_iou_threshold", text, false});
+    }
+    if (!o.engine.empty()) requests.push_back({"engine", o.engine, true});
+    if (o.threads > 0) requests.push_back({"intra_op_threads", std::to_string(o.threads), false});
+    for (const auto& [key, value] : o.settings) requests.push_back({key, value, false});
+    return requests;
+}
+
+int Run(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (!ParseOptions(argc, argv, options, error)) {
+        Report("error: " + error);
+        std::fprintf(stderr, "Try 'korva-detect --help'.\n");
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(UsageText().c_str(), stdout);
+        return kExitOk;
+    }
+    if (options.version) {
+        std::printf("korva-detect %s (plug-in interface %u, OpenCV %s)\n", KORVA_DETECT_VERSION,
+                    korva::kPluginInterfaceVersion, CV_VERSION);
+        return kExitOk;
+    }
+
+    // Sources: a missing one is reported and skipped; the others run.
+    std::vector<SourceRun> runs;
+    std::vector<SourceSummary> broken;
+    for (const std::string& argument : options.sources) {
+        SourceSpec spec;
+        if (ClassifySource(argument, spec, error)) {
+            runs.push_back(SourceRun{spec, nullptr, nullptr, {}, false});
+        } else {
+            Report("error: " + error);
+            broken.push_back(SourceSummary{argument, "unknown", argument, 0, 0, 0, 0, 0, "failed", error});
+        }
+    }
+    {
+        std::vector<SourceSpec> specs;
+        for (const SourceRun& r : runs) specs.push_back(r.spec);
+        MakeNamesUnique(specs);
+        for (std::size_t i = 0; i < runs.size(); ++i) runs[i].spec.name = specs[i].name;
+    }
+
+    // Outputs, checked before the model is loaded.
+    if (!options.outDir.empty() && !CheckWritableFolder(fs::u8path(options.outDir), error)) {
+        return Fail(kExitOutput, error);
+    }
+    TextOutput jsonl;
+    TextOutput csv;
+    if (!options.jsonlPath.empty() && !jsonl.Open(options.jsonlPath, error)) return Fail(kExitOutput, error);
+    if (!options.csvPath.empty()) {
+        if (!csv.Open(options.csvPath, error)) return Fail(kExitOutput, error);
+        csv.Write(CsvHeader());
+    }
+    TextOutput summaryJson;
+    if (!options.summaryJsonPath.empty() && !summaryJson.Open(options.summaryJsonPath, error)) {
+        return Fail(kExitOutput, error);
+    }
+
+    // The detector, as a host loads it.
+    PluginLibrary library;
+    const std::vector<fs::path> candidates = options.pluginPath.empty()
+                                                 ? DefaultPluginCandidates(argv[0])
+                                                 : std::vector<fs::path>{fs::u8path(options.pluginPath)};
+    if (!library.Load(candidates, error)) return Fail(kExitPlugin, error);
+    PluginHandle detector = library.Create(error);
+    if (!detector) return Fail(kExitPlugin, error);
+
+    // Settings go in the record the detector reads when it loads the model.
+    const std::vector<SettingRequest> requests = RequestsFrom(options);
+    CustomParams record;
+    detector->ConfigureParameters(record);
+    if (!WriteRequests(requests, record, error)) return Fail(kExitUsage, error);
+    std::string labelMap;
+    auto load = [&](const CustomParams& stored) {
+        detector->SetParameters(stored);
+        return detector->Initialize(options.modelFolder, options.confidence, labelMap);
+    };
+    if (!load(record)) {
+        const std::string reason = library.LastError(*detector);
+        // Loading without the settings tells a refused setting from a refused model.
+        if (!requests.empty() && load(CustomParams{})) {
+            return Fail(kExitUsage, "the detector refused the settings: " + reason);
+        }
+        return Fail(kExitModel, "the detector refused model folder " + options.modelFolder + ": " +
+                                    (requests.empty() ? reason : library.LastError(*detector)));
+    }
+    if (options.gpu && !detector->OptimizeModel(true)) {
+        return Fail(kExitModel, "the detector could not optimise the model: " + library.LastError(*detector));
+    }
+    if (!requests.empty()) {
+        CustomParams effective;
+        detector->ConfigureParameters(effective);
+        const std::vector<std::string> unapplied = UnappliedRequests(requests, effective);
+        for (const std::string& line : unapplied) Report("error: " + line);
+        if (!unapplied.empty()) return kExitUsage;
+    }
+    const std::vector<std::string> classNames = SplitLabelMap(labelMap);
+    std::vector<bool> keepClass;
+    if (!ResolveClasses(options.classes, classNames, keepClass, error)) return Fail(kExitUsage, error);
+
+    // Open every source; one that cannot be opened is reported and skipped.
+    std::vector<SourceSummary> summaries;
+    std::int64_t total = 0;
+    for (SourceRun& run : runs) {
+        run.source = OpenSource(run.spec, run.error);
+        SourceSummary s;
+        s.name = run.spec.name;
+        s.kind = SourceKindName(run.spec.kind);
+        s.argument = run.spec.kind == SourceKind::kStream ? run.spec.name : run.spec.argument;
+        if (!run.source) {
+            Report("error: " + run.error);
+            s.state = "failed";
+            s.error = run.error;
+        } else {
+            std::int64_t frames = run.source->TotalFrames();
+            if (frames >= 0 && options.maxFrames >= 0) frames = std::min(frames, options.maxFrames);
+            if (frames < 0 && options.maxFrames >= 0 && run.spec.kind != SourceKind::kVideoFile) {
+                frames = options.maxFrames;
+            }
+            total = (total < 0 || frames < 0) ? -1 : total + frames;
+            if (!options.outDir.empty()) {
+                run.annotated = std::make_unique<AnnotatedOutput>(fs::u8path(options.outDir), run.spec,
+                                                                  run.source->Fps());
+            }
+        }
+        summaries.push_back(std::move(s));
+    }
+    summaries.insert(summaries.end(), broken.begin(), broken.end());
+
+    RunStats stats(summaries);
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        if (!runs[i].source) stats.SetState(i, "failed", runs[i].error);
+    }
+
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+    const auto start = std::chrono::steady_clock::now();
+    RunContext ctx{options, *detector, library, classNames, keepClass, jsonl, csv, stats};
+    {
+        Progress progress(stderr, ChooseProgressMode(stderr, options.quiet), total,
+                          [&stats] { return stats.FramesDone(); });
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            if (!runs[i].source) continue;
+            threads.emplace_back([&ctx, &runs, i] {
+                try {
+                    RunSource(ctx, runs[i], i);
+                } catch (const std::exception& e) {
+                    runs[i].error = std::string("stopped: ") + e.what();
+                    ctx.stats.SetState(i, "failed", runs[i].error);
+                }
+            });
+        }
+        for (std::thread& t : threads) t.join();
+        progress.Stop();
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (const SourceRun& run : runs) {
+        if (run.source && !run.error.empty()) Report("error: " + run.spec.name + ": " + run.error);
+    }
+    Summary summary = stats.Make(seconds);
+    CustomParams final;
+    if (detector->ConfigureParameters(final)) {
+        for (const ValueListEntry& e : final.valueListEntries) {
+            if (e.textB == "status" && e.wideValues.size() == 1) summary.detectorStatus.emplace_back(e.textA, e.wideValues[0]);
+        }
+    }
+
+    bool outputFailed = false;
+    for (TextOutput* out : {&jsonl, &csv}) {
+        if (!out->Commit(error)) {
+            Report("error: " + error);
+            outputFailed = true;
+        }
+    }
+    for (const SourceRun& run : runs) outputFailed |= run.outputFailed;
+    if (!options.quiet) std::fputs(FormatSummaryText(summary).c_str(), stderr);
+    if (summaryJson.IsOpen()) {
+        summaryJson.Write(FormatSummaryJson(summary));
+        if (!summaryJson.Commit(error)) {
+            Report("error: " + error);
+            outputFailed = true;
+        }
+    }
+    detector.reset();
+
+    if (gInterrupted) return kExitInterrupted;
+    if (outputFailed) return kExitOutput;
+    const bool anyFailed = std::any_of(summary.sources.begin(), summary.sources.end(),
+                                       [](const SourceSummary& s) { return s.state == "failed"; });
+    if (anyFailed || summary.failed > 0 || summary.refused > 0) return kExitSourceFailed;
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        return Fail(kExitOutput, std::string("unexpected failure: ") + e.what());
+    } catch (...) {
+        return Fail(kExitOutput, "unexpected failure");
+    }
+}
