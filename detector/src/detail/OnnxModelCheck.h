@@ -20,8 +20,7 @@ namespace korva::detail {
 // Largest ONNX file accepted, checked from the file size before reading.
 inline constexpr std::uintmax_t kMaxModelFileBytes = std::uintmax_t{1} << 30;
 
-// Largest model input height or width.
-inline constexpr std::int64_t kMaxModelInputSide = 8192;
+// (The largest model input side, kMaxModelInputSide, is in OnnxInputShape.h.)
 
 // Largest estimated activation memory of one network: the bytes of every
 // layer's outputs and scratch buffers for one input, counted without reuse.
