@@ -48,6 +48,7 @@ bool RequestOf(const DetectorSettings& settings, bool gpu, EngineRequest& reques
     request.intraOpThreads = settings.intraOpThreads;
     request.poolCapacity = static_cast<std::size_t>(settings.poolCapacity);
     request.gpu = gpu;
+    request.dynamicInputSide = settings.dynamicInputSide;
     return true;
 }
 

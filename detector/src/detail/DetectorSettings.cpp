@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "detail/EngineRequest.h"
+#include "detail/OnnxInputShape.h"
 
 namespace korva::detail {
 namespace {
@@ -89,6 +90,22 @@ const std::vector<SettingKey> kKeys = {
          return true;
      },
      [](const RecordSource& r) { return Of(r.settings.intraOpThreads); }},
+    {"dynamic_input_size", EntryKind::kNumbers, KeyUse::kLoadTime,
+     "input side in pixels for a model with a dynamic height/width and no imgsz metadata; "
+     "a multiple of 32 from 32 to 8192; used from the next Initialize",
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         double n = 0.0;
+         if (!OneNumber(v, n, reason)) return false;
+         if (!(n >= 32.0 && n <= kMaxModelInputSide && n == std::floor(n) && std::fmod(n, 32.0) == 0.0)) {
+             reason = "must be a multiple of 32 from 32 to " + std::to_string(kMaxModelInputSide) + ", got " +
+                      Number(n);
+             return false;
+         }
+         s.dynamicInputSide = static_cast<int>(n);
+         return true;
+     },
+     [](const RecordSource& r) { return Of(r.settings.dynamicInputSide); }},
     {"input_size", EntryKind::kNumbers, KeyUse::kReadOnly, "network input width and height in pixels",
      false, nullptr, nullptr,
      [](const RecordSource& r) {

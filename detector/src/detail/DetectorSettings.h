@@ -29,6 +29,7 @@ struct DetectorSettings {
     int poolCapacity = 1;
     std::string engine = "auto";  // "auto", "onnxruntime" or "opencv" (see EngineRequest.h)
     int intraOpThreads = 0;       // 0: one per core, at most 8
+    int dynamicInputSide = 640;   // models with a dynamic input and no imgsz metadata
 };
 
 // What describes the loaded model; reported, never edited by a host.

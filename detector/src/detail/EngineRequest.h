@@ -17,6 +17,9 @@ struct EngineRequest {
     int intraOpThreads = 0;        // ONNX Runtime; 0: one per core, at most 8
     std::size_t poolCapacity = 1;  // OpenCV: networks for concurrent calls
     bool gpu = false;              // try CUDA first
+    // Side of the square input a model with a dynamic height/width and no
+    // `imgsz` metadata runs at.
+    int dynamicInputSide = 640;
 };
 
 // What runs, for the record.
@@ -27,6 +30,7 @@ struct EngineReport {
 };
 
 inline constexpr int kMaxIntraOpThreads = 64;
+inline constexpr int kDefaultDynamicInputSide = 640;
 
 // "auto", "onnxruntime" or "opencv".
 const char* EngineKindName(EngineKind kind);

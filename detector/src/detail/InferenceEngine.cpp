@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "detail/LabelFile.h"
@@ -17,40 +19,6 @@
 
 namespace korva::detail {
 namespace {
-
-bool InputSizeFromOnnx(const std::vector<unsigned char>& onnx, cv::Size& size, std::string& error) {
-    OnnxInput input;
-    if (!ReadOnnxInput(onnx.data(), onnx.size(), input, error)) return false;
-    const std::string name = "model input '" + input.name + "'";
-    if (input.dims.size() != 4) {
-        error = name + " has " + std::to_string(input.dims.size()) +
-                " dimensions; expected 4 (1 x 3 x height x width)";
-        return false;
-    }
-    static const char* const kAxis[] = {"batch", "channels", "height", "width"};
-    for (std::size_t i = 1; i < 4; ++i) {
-        if (input.dims[i] < 0) {
-            const std::string& sym = input.symbolicNames[i];
-            error = name + " has a dynamic " + kAxis[i] + (sym.empty() ? "" : " ('" + sym + "')") +
-                    "; export the model with a static input shape";
-            return false;
-        }
-    }
-    if (input.dims[0] > 1) {
-        error = name + " has batch size " + std::to_string(input.dims[0]) + "; expected 1";
-        return false;
-    }
-    if (input.dims[1] != 3) {
-        error = name + " has " + std::to_string(input.dims[1]) + " channels; expected 3 (RGB)";
-        return false;
-    }
-    if (input.dims[2] > kMaxModelInputSide || input.dims[3] > kMaxModelInputSide) {
-        error = name + " is larger than " + std::to_string(kMaxModelInputSide) + " pixels per side";
-        return false;
-    }
-    size = cv::Size(static_cast<int>(input.dims[3]), static_cast<int>(input.dims[2]));
-    return true;
-}
 
 // On the GPU when asked for and available, else on the CPU with the reason
 // in `gpuFallback`.
@@ -77,27 +45,44 @@ bool IsSupportedFrame(const cv::Mat& frame) {
     return (ch == 1 || ch == 3 || ch == 4) && frame.rows <= kMaxFrameSide && frame.cols <= kMaxFrameSide;
 }
 
-bool InferenceEngine::ReadModel(const std::string& folder, Model& model, std::string& error) {
+bool InferenceEngine::ReadModel(const std::string& folder, int dynamicInputSide, Model& model,
+                                std::string& error) {
     ModelFiles files;
-    if (!LocateModelFiles(folder, files, error)) return false;
+    if (!LocateModelFiles(folder, files, error, LabelFileRule::kOptional)) return false;
     model.path = PathText(files.model);
 
     std::vector<unsigned char> labelBytes;
-    if (!ReadFileBytes(files.labels, kMaxLabelFileBytes, labelBytes, error)) return false;
-    std::string labelError;
-    const std::string_view labelText(reinterpret_cast<const char*>(labelBytes.data()), labelBytes.size());
-    if (!ParseLabels(labelText, model.classNames, labelError)) {
-        error = PathText(files.labels) + ": " + labelError;
-        return false;
+    std::optional<std::string_view> labelText;
+    if (!files.labels.empty()) {
+        if (!ReadFileBytes(files.labels, kMaxLabelFileBytes, labelBytes, error)) return false;
+        labelText = std::string_view(reinterpret_cast<const char*>(labelBytes.data()), labelBytes.size());
     }
 
     auto onnx = std::make_shared<std::vector<unsigned char>>();
     if (!ReadOnnxModelFile(files.model, *onnx, error)) return false;
-    std::string shapeError;
-    if (!InputSizeFromOnnx(*onnx, model.inputSize, shapeError)) {
-        error = model.path + ": " + shapeError;
+    OnnxModelInfo info;
+    std::string reason;
+    if (!ReadOnnxModelInfo(onnx->data(), onnx->size(), info, reason)) {
+        error = OneLine(model.path + ": " + reason);
         return false;
     }
+
+    std::optional<std::string_view> metadataNames;
+    if (const std::string* names = info.Metadata("names")) metadataNames = *names;
+    ResolvedClassNames resolved;
+    if (!ResolveClassNames(labelText, metadataNames, resolved, reason)) {
+        error = OneLine((labelText ? PathText(files.labels) : files.noLabelFile) + ": " + reason);
+        return false;
+    }
+    model.classNames = std::move(resolved.names);
+
+    ChosenInputSize size;
+    if (!ChooseInputSize(info.input, info.Metadata("imgsz"), dynamicInputSide, size, reason)) {
+        error = OneLine(model.path + ": " + reason);
+        return false;
+    }
+    model.inputSize = cv::Size(size.width, size.height);
+    model.dynamicInput = size.dynamic;
     model.onnx = std::move(onnx);
     return true;
 }
@@ -136,7 +121,12 @@ std::unique_ptr<Engine> InferenceEngine::BuildEngine(const Model& model, EngineK
     }
 
     std::string cvError;
-    std::unique_ptr<Engine> engine = BuildOpenCv(model.onnx, model.inputSize, request, gpuFallback, cvError);
+    std::unique_ptr<Engine> engine;
+    if (model.dynamicInput) {
+        cvError = "OpenCV's engine needs a static input height and width; this model's are dynamic";
+    } else {
+        engine = BuildOpenCv(model.onnx, model.inputSize, request, gpuFallback, cvError);
+    }
     if (!engine) {
         error = OneLine(model.path + ": " + cvError + (ortReason.empty() ? "" : "; " + ortReason));
         return nullptr;
@@ -172,7 +162,7 @@ std::unique_ptr<InferenceEngine> InferenceEngine::Load(const std::string& folder
                                                        std::string& error) {
     try {
         auto model = std::make_shared<Model>();
-        if (!ReadModel(folder, *model, error)) return nullptr;
+        if (!ReadModel(folder, request.dynamicInputSide, *model, error)) return nullptr;
         std::unique_ptr<InferenceEngine> loaded(new InferenceEngine());
         loaded->engine_ = BuildEngine(*model, request.kind, request, loaded->report_, loaded->openCvReason_,
                                       loaded->gpuFallback_, error);

@@ -63,6 +63,7 @@ private:
         std::shared_ptr<const std::vector<unsigned char>> onnx;
         std::vector<std::string> classNames;
         cv::Size inputSize;
+        bool dynamicInput = false;  // the model declares a symbolic height or width
         OutputLayout layout;
         int outputIndex = 0;  // which network output carries the detections
     };
@@ -77,7 +78,9 @@ private:
 
     InferenceEngine() = default;
 
-    static bool ReadModel(const std::string& folder, Model& model, std::string& error);
+    // Reads the folder's model and class names (label file, else the model's
+    // `names` metadata; both must agree) and settles the input size.
+    static bool ReadModel(const std::string& folder, int dynamicInputSide, Model& model, std::string& error);
     // Builds an engine of `kind` (auto tries ONNX Runtime, then OpenCV) and
     // says in `report` what runs and why; `openCvReason` is the why alone
     // when OpenCV runs, `gpuFallback` why a GPU asked for is not used.
