@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything (Release, into build/) and runs every test with ctest.
+# Builds everything (Release, into build/) and runs every test with ctest,
+# then installs to a scratch prefix and builds a consumer project against it.
 # The pinned ONNX Runtime is fetched once (scripts/setup_onnxruntime.sh) and
 # placed beside the detector; the detector's tests are then registered twice,
 # the second time on OpenCV's engine (test names containing "opencv_engine").
@@ -22,5 +23,5 @@ fi
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORVA_BUILD_BENCHMARKS=ON \
   -DKORVA_ONNXRUNTIME_LIBRARY="$ort"
 cmake --build "$build" -j "${JOBS:-$(nproc)}"
-cd "$build"
-ctest --output-on-failure "$@"
+(cd "$build" && ctest --output-on-failure "$@")
+"$root/scripts/check_install.sh" "$build"

@@ -64,7 +64,9 @@ if(NOT DEFINED ENV{OPENCV_VIDEOIO_PRIORITY_GSTREAMER})
   set(ENV{OPENCV_VIDEOIO_PRIORITY_GSTREAMER} 0)
 endif()
 
-# Stage.
+# Stage. RUN_DIR is this test's own directory in the build tree; starting it
+# afresh also covers run directories staged before the stager marked them.
+file(REMOVE_RECURSE "${RUN_DIR}")
 string(REPLACE "|" ";" stage_args "${STAGE_ARGS}")
 execute_process(COMMAND "${STAGER}" "${RUN_DIR}" ${stage_args} RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

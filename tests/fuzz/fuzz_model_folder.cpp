@@ -1,5 +1,5 @@
 // Model-folder discovery over a real directory whose entries come from the
-// input, and the ONNX input reader over the same bytes.
+// input, and the ONNX model check and input reader over the same bytes.
 //
 // Input: [count] then per entry [kind][name][length][bytes...], then the
 // rest. kind: 0 file, 1 folder, 2 link to itself, 3 link to the previous
@@ -20,6 +20,7 @@
 #include "FuzzCheck.h"
 #include "detail/ModelFolder.h"
 #include "detail/OnnxInputShape.h"
+#include "detail/OnnxModelCheck.h"
 
 namespace fs = std::filesystem;
 using namespace korva::detail;
@@ -70,6 +71,10 @@ bool IsRegular(const fs::path& p) {
 }
 
 void CheckOnnxReader(const unsigned char* data, std::size_t size) {
+    std::string why;
+    if (!CheckOnnxModel(data, size, why)) {
+        FUZZ_CHECK(!why.empty() && why.find('\n') == std::string::npos);
+    }
     OnnxInput input;
     std::string error;
     if (ReadOnnxInput(data, size, input, error)) {
@@ -149,6 +154,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CheckOnnxReader(bytes.data(), bytes.size());
     } else {
         FUZZ_CHECK(!error.empty());
+    }
+    // The checked read accepts exactly what the check accepts.
+    std::vector<unsigned char> checked;
+    std::string why;
+    if (ReadOnnxModelFile(files.model, checked, error)) {
+        FUZZ_CHECK(checked == bytes && CheckOnnxModel(checked.data(), checked.size(), why));
+    } else {
+        FUZZ_CHECK(!error.empty() && checked.empty());
     }
     std::vector<unsigned char> small;
     if (!ReadFileBytes(files.labels, 4, small, error)) FUZZ_CHECK(!error.empty());

@@ -5,7 +5,11 @@
 //   korva_stage_assets <run-dir> [--model <folder>] [--video <file>]
 //                      [--model-as-file] [--corrupt-onnx] [--empty-labels]
 //
-// The run directory is emptied first. The video is copied as it is when
+// Every argument is checked before anything on disk changes. The run
+// directory must be missing, empty, or one this tool staged before (it holds
+// the marker file kMarker); only such a directory is emptied. Anything else
+// is refused, so a mistyped run directory cannot cost the user files.
+// The video is copied as it is when
 // OpenCV can open it under its staged name from the run directory; otherwise
 // (FFmpeg reads the "C:" of that name as a protocol) it is re-encoded as
 // Motion-JPEG AVI, which OpenCV's built-in reader opens under any name.
@@ -25,10 +29,62 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int Usage() {
-    std::cerr << "usage: korva_stage_assets <run-dir> [--model <folder>] [--video <file>]\n"
-                 "                          [--model-as-file] [--corrupt-onnx] [--empty-labels]\n";
-    return 2;
+void WriteText(const fs::path& file, const std::string& text);
+
+// Marks a run directory as staged by this tool and so safe to empty.
+const char* const kMarker = ".korva_stage_run";
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kUsage =
+    "usage: korva_stage_assets <run-dir> [--model <folder>] [--video <file>]\n"
+    "                          [--model-as-file] [--corrupt-onnx] [--empty-labels]\n"
+    "       korva_stage_assets --help\n";
+
+int Usage(const std::string& problem) {
+    std::cerr << "korva_stage_assets: " << problem << "\n" << kUsage;
+    return kExitUsage;
+}
+
+int Refuse(const std::string& problem) {
+    std::cerr << "korva_stage_assets: " << problem << "\n";
+    return kExitUsage;
+}
+
+// Whether `dir` may be used as the run directory: missing, an empty
+// directory, or a directory holding the marker. `why` says why not.
+bool RunDirUsable(const fs::path& dir, std::string& why) {
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(dir, ec);
+    if (st.type() == fs::file_type::not_found) return true;
+    if (ec) {
+        why = "cannot inspect run directory " + dir.string() + ": " + ec.message();
+        return false;
+    }
+    if (st.type() != fs::file_type::directory) {
+        why = "run directory " + dir.string() + " exists and is not a directory (symbolic links are not followed)";
+        return false;
+    }
+    const bool empty = fs::is_empty(dir, ec);
+    if (ec) {
+        why = "cannot list run directory " + dir.string() + ": " + ec.message();
+        return false;
+    }
+    if (empty || fs::is_regular_file(fs::symlink_status(dir / kMarker, ec))) return true;
+    why = "run directory " + dir.string() + " is not empty and was not staged by this tool (no " +
+          kMarker + "); refusing to empty it";
+    return false;
+}
+
+// Removes everything in the run directory, which RunDirUsable accepted,
+// and leaves it holding the marker alone.
+void ResetRunDir(const fs::path& dir) {
+    fs::create_directories(dir);
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename() != kMarker) fs::remove_all(entry.path());
+    }
+    WriteText(dir / kMarker, "staged by korva_stage_assets; the directory is emptied on the next run\n");
 }
 
 void WriteText(const fs::path& file, const std::string& text) {
@@ -95,10 +151,18 @@ bool TranscodeToMjpeg(const fs::path& source, const fs::path& target) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        return Usage();
+    if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::cout << kUsage;
+        return 0;
     }
-    const fs::path runDir = argv[1];
+    if (argc < 2) {
+        return Usage("no run directory given");
+    }
+    const std::string runArg = argv[1];
+    if (runArg.empty() || runArg[0] == '-') {
+        return Usage("the first argument must be the run directory, not '" + runArg + "'");
+    }
+    const fs::path runDir = runArg;
     fs::path model;
     fs::path video;
     bool modelAsFile = false;
@@ -106,7 +170,13 @@ int main(int argc, char** argv) {
     bool emptyLabels = false;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "--model" || arg == "--video") && i + 1 < argc) {
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        } else if (arg == "--model" || arg == "--video") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                return Usage(arg + " needs a path");
+            }
             (arg == "--model" ? model : video) = argv[++i];
         } else if (arg == "--model-as-file") {
             modelAsFile = true;
@@ -115,21 +185,38 @@ int main(int argc, char** argv) {
         } else if (arg == "--empty-labels") {
             emptyLabels = true;
         } else {
-            return Usage();
+            return Usage("unknown argument '" + arg + "'");
         }
     }
 
+    // Every input is checked before anything on disk changes.
+    std::error_code ec;
+    if (modelAsFile && !model.empty()) {
+        return Usage("--model-as-file and --model exclude each other");
+    }
+    if ((corruptOnnx || emptyLabels) && model.empty()) {
+        return Usage("--corrupt-onnx and --empty-labels need --model");
+    }
+    if (!model.empty() && !fs::is_directory(model, ec)) {
+        return Refuse("model folder missing: " + model.string());
+    }
+    if (corruptOnnx && !fs::is_regular_file(model / "model.onnx", ec)) {
+        return Refuse("--corrupt-onnx needs " + (model / "model.onnx").string());
+    }
+    if (!video.empty() && !fs::is_regular_file(video, ec)) {
+        return Refuse("video missing: " + video.string());
+    }
+    std::string why;
+    if (!RunDirUsable(runDir, why)) {
+        return Refuse(why);
+    }
+
     try {
-        fs::remove_all(runDir);
-        fs::create_directories(runDir);
+        ResetRunDir(runDir);
         const fs::path modelDest = runDir / kWeaponModelDir;
         if (modelAsFile) {
             WriteText(modelDest, "not a model folder\n");
         } else if (!model.empty()) {
-            if (!fs::is_directory(model)) {
-                std::cerr << "korva_stage_assets: model folder missing: " << model << "\n";
-                return 1;
-            }
             fs::create_directory(modelDest);
             for (const fs::directory_entry& entry : fs::directory_iterator(model)) {
                 if (entry.is_regular_file()) {
@@ -146,27 +233,23 @@ int main(int argc, char** argv) {
             }
         }
         if (!video.empty()) {
-            if (!fs::is_regular_file(video)) {
-                std::cerr << "korva_stage_assets: video missing: " << video << "\n";
-                return 1;
-            }
             const fs::path videoDest = runDir / kWeaponVideo;
             fs::copy_file(video, videoDest);
             if (!VideoOpensInPlace(runDir)) {
                 const fs::path temp = runDir / "video.avi";
                 if (!TranscodeToMjpeg(video, temp)) {
-                    return 1;
+                    return kExitFailed;
                 }
                 fs::rename(temp, videoDest);
                 if (!VideoOpensInPlace(runDir)) {
                     std::cerr << "korva_stage_assets: staged video does not open\n";
-                    return 1;
+                    return kExitFailed;
                 }
             }
         }
     } catch (const fs::filesystem_error& e) {
         std::cerr << "korva_stage_assets: " << e.what() << "\n";
-        return 1;
+        return kExitFailed;
     }
     std::cout << "staged " << runDir.string() << "\n";
     return 0;

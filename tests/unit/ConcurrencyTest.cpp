@@ -83,7 +83,7 @@ TEST_P(ConcurrentInference, EqualsSequentialBitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, ConcurrentInference,
-                         testing::Values("v8_nc3", "v5_nc3", "everywhere_v8_nc3"),
+                         testing::Values("v8_nc3", "v5_nc3", "everywhere_v8_nc3", "silu_v8_nc3"),
                          [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 // Initialize, OptimizeModel and Destroy on the main thread while four threads

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -168,6 +170,20 @@ TEST_P(FusionTable, FusesExactlyTheSiluPairsAndKeepsTheOutputs) {
 
 INSTANTIATE_TEST_SUITE_P(Graphs, FusionTable, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The committed SiLU test model (which puts our layer in the concurrency
+// tests) keeps its four activation pairs fusable.
+TEST(OnnxSiluFusion, CommittedSiluModelHasFourPairs) {
+    std::ifstream in(std::string(KORVA_TEST_MODELS_DIR) + "/silu_v8_nc3/model.onnx", std::ios::binary);
+    const std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    ASSERT_FALSE(bytes.empty());
+    korva::detail::SiluFusion fusion;
+    std::string error;
+    ASSERT_TRUE(korva::detail::FuseSilu(bytes.data(), bytes.size(), korva::detail::kSiluLayerType,
+                                        fusion, error))
+        << error;
+    EXPECT_EQ(fusion.fused, 4);
+}
 
 TEST(OnnxSiluFusion, CopiesEverythingElseUnchanged) {
     cv::RNG rng(3);

@@ -108,14 +108,15 @@ class RandomYolo(nn.Module):
     at the end. All constants are full-shape so that no Mul/Add broadcasts in the graph.
     """
 
-    def __init__(self, h, w, nc, layout, seed):
+    def __init__(self, h, w, nc, layout, seed, silu=False):
         super().__init__()
         assert layout in ("v8", "v8t", "v5")
         gen = torch.Generator().manual_seed(seed)
         self.h, self.w, self.nc, self.layout = h, w, nc, layout
         self.na = 3 if layout == "v5" else 1
         self.per_anchor = (5 if layout == "v5" else 4) + nc
-        act = lambda: nn.LeakyReLU(0.1)
+        # SiLU exports as a Sigmoid/Mul pair per activation, as in real YOLO models.
+        act = (lambda: nn.SiLU()) if silu else (lambda: nn.LeakyReLU(0.1))
         self.stem = nn.Sequential(
             nn.Conv2d(3, 8, 3, 2, 1), act(),
             nn.Conv2d(8, 16, 3, 2, 1), act(),
@@ -425,9 +426,9 @@ def build_models():
     """Returns a list of dicts: name, module, h, w, nc, layout, labels, dynamic, note, placed."""
     recipes = []
 
-    def rnd(name, h, w, nc, layout, seed, labels_nc=None, dynamic=False, note=""):
+    def rnd(name, h, w, nc, layout, seed, labels_nc=None, dynamic=False, note="", silu=False):
         torch.manual_seed(seed)
-        m = RandomYolo(h, w, nc, layout, seed).eval()
+        m = RandomYolo(h, w, nc, layout, seed, silu).eval()
         calibrate(m, seed)
         recipes.append(dict(name=name, module=m, h=h, w=w, nc=nc, layout=layout,
                           labels=labels_for(labels_nc or nc), dynamic=dynamic, note=note,
@@ -439,6 +440,7 @@ def build_models():
     rnd("v8t_nc3", 64, 64, 3, "v8t", 203)
     rnd("v5_nc3", 64, 64, 3, "v5", 303)
     rnd("v5_nc80", 64, 64, 80, "v5", 380)
+    rnd("silu_v8_nc3", 64, 64, 3, "v8", 603, note="SiLU activations (4 Sigmoid/Mul pairs)", silu=True)
 
     for name, layout in (("const_v8_nc3", "v8"), ("const_v5_nc3", "v5")):
         placed = const_placement(64, 96, layout)

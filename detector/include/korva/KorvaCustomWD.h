@@ -12,6 +12,20 @@
 //   blank lines skipped; a name may not contain a comma. The number of names
 //   must match the model's output.
 //
+// Model limits (refused by Initialize with a reason, before any engine
+// reads the model)
+//   File: at most 1 GiB, judged by its size before it is read; a file whose
+//   first bytes are not an ONNX model is refused before the rest is read.
+//   Tensors: every initializer and every tensor in a node attribute (a
+//   Constant's value, subgraphs of If/Loop/Scan included) must hold exactly
+//   the data its type and dims declare: no negative dimension, no element
+//   count beyond what can be addressed, no external or segmented data.
+//   Subgraphs nest at most 16 deep.
+//   Input: at most 8192 pixels per side.
+//   Activation memory: the outputs of all layers for one frame, counted
+//   without reuse, at most 4 GiB (the 12 MB demo model at 416 x 416 needs
+//   93 MiB).
+//
 // Inference
 //   Frames are letterboxed into the input (aspect ratio kept, padding 114),
 //   scores below the confidence threshold dropped, of two boxes of one class

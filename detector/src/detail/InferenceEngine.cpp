@@ -12,6 +12,7 @@
 #include "detail/NetPool.h"
 #include "detail/OneLine.h"
 #include "detail/OnnxInputShape.h"
+#include "detail/OnnxModelCheck.h"
 #include "detail/OpenCvEngine.h"
 #include "detail/OrtEngine.h"
 #include "detail/OrtRuntime.h"
@@ -58,7 +59,7 @@ bool InferenceEngine::ReadModel(const std::string& folder, int dynamicInputSide,
     }
 
     auto onnx = std::make_shared<std::vector<unsigned char>>();
-    if (!ReadFileBytes(files.model, kMaxModelFileBytes, *onnx, error)) return false;
+    if (!ReadOnnxModelFile(files.model, *onnx, error)) return false;
     OnnxModelInfo info;
     std::string reason;
     if (!ReadOnnxModelInfo(onnx->data(), onnx->size(), info, reason)) {

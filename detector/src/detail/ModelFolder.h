@@ -8,9 +8,6 @@
 
 namespace korva::detail {
 
-// Largest ONNX file accepted (protobuf itself cannot parse more than 2 GiB).
-inline constexpr std::uintmax_t kMaxModelFileBytes = std::uintmax_t{2000} << 20;
-
 struct ModelFiles {
     std::filesystem::path model;   // the ONNX network
     std::filesystem::path labels;  // the class-name file; empty when there is none

@@ -3,13 +3,17 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 #include <exception>
+#include <limits>
+#include <stdexcept>
 #include <utility>
 
 #include <opencv2/core/cuda.hpp>
 #include <opencv2/dnn.hpp>
 
 #include "detail/Letterbox.h"
+#include "detail/OnnxModelCheck.h"
 #include "detail/OnnxSiluFusion.h"
 #include "detail/OneLine.h"
 #include "detail/SiluLayer.h"
@@ -42,9 +46,36 @@ cv::dnn::Net CreateNet(const std::vector<unsigned char>& onnx, bool fuseSilu, Op
     return net;
 }
 
-// Runs `net` once on a padding-gray input and returns its outputs.
+// Bytes of every layer output for one input of `inputShape`, counted once
+// each without reuse (float elements; saturates instead of overflowing).
+// OpenCV's own getMemoryConsumption sums in int and wraps at 2 GiB.
+std::uint64_t ActivationBytes(cv::dnn::Net& net, const cv::dnn::MatShape& inputShape) {
+    std::vector<int> layerIds;
+    std::vector<std::vector<cv::dnn::MatShape>> inShapes, outShapes;
+    net.getLayersShapes(inputShape, layerIds, inShapes, outShapes);
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t total = 0;
+    for (const auto& layerOutputs : outShapes) {
+        for (const cv::dnn::MatShape& shape : layerOutputs) {
+            std::uint64_t bytes = sizeof(float);
+            for (const int d : shape) {
+                const auto u = static_cast<std::uint64_t>(d < 0 ? 0 : d);
+                bytes = (u != 0 && bytes > kMax / u) ? kMax : bytes * u;
+            }
+            total = bytes > kMax - total ? kMax : total + bytes;
+        }
+    }
+    return total;
+}
+
+// Runs `net` once on a padding-gray input and returns its outputs, after
+// shape inference alone has shown that the activations fit the limit.
 std::vector<cv::Mat> WarmUp(cv::dnn::Net& net, cv::Size inputSize) {
     const int dims[] = {1, 3, inputSize.height, inputSize.width};
+    std::string tooLarge;
+    if (!CheckActivationEstimate(ActivationBytes(net, cv::dnn::MatShape(dims, dims + 4)), tooLarge)) {
+        throw std::runtime_error(tooLarge);
+    }
     cv::Mat blob(4, dims, CV_32F, cv::Scalar(kPadValue / 255.0));
     std::vector<cv::Mat> outputs;
     net.setInput(blob);
