@@ -104,15 +104,15 @@ TEST_P(ClassifySourceTest, NamesWhatItIs) {
     std::filesystem::create_directories(tmp.path() / "yard");
     std::string argument = c.argument;
     if (argument[0] == '@') argument = tmp.path().string() + argument.substr(1);
-    SourceSpec spec;
+    SourceEntry entry;
     std::string error;
-    ASSERT_EQ(ClassifySource(argument, spec, error), c.ok) << error;
+    ASSERT_EQ(ClassifySource(argument, entry, error), c.ok) << error;
     if (!c.ok) {
         EXPECT_NE(error.find("does not exist"), std::string::npos) << error;
         return;
     }
-    EXPECT_EQ(spec.kind, c.kind);
-    EXPECT_EQ(spec.name, c.sourceName);
+    EXPECT_EQ(entry.kind, c.kind);
+    EXPECT_EQ(entry.name, c.sourceName);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -129,12 +129,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SourceCase>& info) { return info.param.name; });
 
 TEST(SourceNames, RepeatsBecomeUnique) {
-    std::vector<SourceSpec> specs(4);
+    std::vector<SourceEntry> entries(4);
     const char* names[] = {"a", "a", "a_2", "b"};
-    for (std::size_t i = 0; i < specs.size(); ++i) specs[i].name = names[i];
-    MakeNamesUnique(specs);
+    for (std::size_t i = 0; i < entries.size(); ++i) entries[i].name = names[i];
+    MakeNamesUnique(entries);
     std::vector<std::string> got;
-    for (const SourceSpec& s : specs) got.push_back(s.name);
+    for (const SourceEntry& s : entries) got.push_back(s.name);
     EXPECT_EQ(got, (std::vector<std::string>{"a", "a_2", "a_2_2", "b"}));
 }
 

@@ -21,8 +21,8 @@ bool SameFile(const fs::path& a, const fs::path& b) {
 
 }  // namespace
 
-AnnotatedOutput::AnnotatedOutput(fs::path outDir, SourceSpec spec, double fps)
-    : outDir_(std::move(outDir)), spec_(std::move(spec)), fps_(fps) {}
+AnnotatedOutput::AnnotatedOutput(fs::path outDir, SourceEntry entry, double fps)
+    : outDir_(std::move(outDir)), entry_(std::move(entry)), fps_(fps) {}
 
 AnnotatedOutput::~AnnotatedOutput() {
     if (video_.isOpened()) video_.release();
@@ -36,8 +36,8 @@ bool AnnotatedOutput::OpenVideo(cv::Size size, std::string& error) {
     const Choice choices[] = {{".mp4", cv::VideoWriter::fourcc('m', 'p', '4', 'v')},
                               {".avi", cv::VideoWriter::fourcc('M', 'J', 'P', 'G')}};
     for (const Choice& c : choices) {
-        const fs::path finalPath = outDir_ / fs::u8path(spec_.name + c.extension);
-        if (SameFile(finalPath, fs::u8path(spec_.argument))) {
+        const fs::path finalPath = outDir_ / fs::u8path(entry_.name + c.extension);
+        if (SameFile(finalPath, fs::u8path(entry_.argument))) {
             error = "the annotated video " + finalPath.u8string() + " would replace its source";
             return false;
         }
@@ -54,20 +54,20 @@ bool AnnotatedOutput::OpenVideo(cv::Size size, std::string& error) {
         std::error_code ec;
         fs::remove(part, ec);
     }
-    error = "cannot write an annotated video for " + spec_.name + " in " + outDir_.u8string();
+    error = "cannot write an annotated video for " + entry_.name + " in " + outDir_.u8string();
     return false;
 }
 
 bool AnnotatedOutput::Write(const cv::Mat& image, const std::string& file, std::string& error) {
-    if (spec_.kind == SourceKind::kImage || spec_.kind == SourceKind::kImageFolder) {
+    if (entry_.kind == SourceKind::kImage || entry_.kind == SourceKind::kImageFolder) {
         const fs::path source = fs::u8path(file);
         fs::path dir = outDir_;
-        if (spec_.kind == SourceKind::kImageFolder) dir /= fs::u8path(spec_.name);
+        if (entry_.kind == SourceKind::kImageFolder) dir /= fs::u8path(entry_.name);
         std::error_code ec;
         fs::create_directories(dir, ec);
         // An image source is named after its file; a folder keeps its files' names.
-        const fs::path finalPath = spec_.kind == SourceKind::kImage
-                                       ? dir / fs::u8path(spec_.name + source.extension().u8string())
+        const fs::path finalPath = entry_.kind == SourceKind::kImage
+                                       ? dir / fs::u8path(entry_.name + source.extension().u8string())
                                        : dir / source.filename();
         if (SameFile(finalPath, source)) {
             error = "the annotated image " + finalPath.u8string() + " would replace its source";

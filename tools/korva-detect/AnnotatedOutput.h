@@ -21,7 +21,7 @@ namespace korva::detect {
 
 class AnnotatedOutput {
 public:
-    AnnotatedOutput(std::filesystem::path outDir, SourceSpec spec, double fps);
+    AnnotatedOutput(std::filesystem::path outDir, SourceEntry entry, double fps);
     ~AnnotatedOutput();  // an unfinished video stays under its part name
     AnnotatedOutput(const AnnotatedOutput&) = delete;
     AnnotatedOutput& operator=(const AnnotatedOutput&) = delete;
@@ -40,7 +40,7 @@ private:
     bool OpenVideo(cv::Size size, std::string& error);
 
     std::filesystem::path outDir_;
-    SourceSpec spec_;
+    SourceEntry entry_;
     double fps_;
     cv::VideoWriter video_;
     cv::Size videoSize_;

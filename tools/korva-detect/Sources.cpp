@@ -113,16 +113,16 @@ class CaptureSource final : public FrameSource {
 public:
     CaptureSource(SourceKind kind, std::string label) : kind_(kind), label_(std::move(label)) {}
 
-    bool Open(const SourceSpec& spec, std::string& error) {
+    bool Open(const SourceEntry& entry, std::string& error) {
         try {
             if (kind_ == SourceKind::kCamera) {
-                capture_.open(std::stoi(spec.argument), cv::CAP_ANY);
+                capture_.open(std::stoi(entry.argument), cv::CAP_ANY);
             } else {
                 // FFmpeg where OpenCV has it: the others log errors for names they cannot open.
                 if (cv::videoio_registry::hasBackend(cv::CAP_FFMPEG)) {
-                    capture_.open(spec.argument, cv::CAP_FFMPEG);
+                    capture_.open(entry.argument, cv::CAP_FFMPEG);
                 } else {
-                    capture_.open(spec.argument, cv::CAP_ANY);
+                    capture_.open(entry.argument, cv::CAP_ANY);
                 }
             }
         } catch (const std::exception&) {
@@ -218,17 +218,17 @@ bool IsImageExtension(const std::string& extension) {
     return std::any_of(std::begin(kImages), std::end(kImages), [&](const char* x) { return e == x; });
 }
 
-bool ClassifySource(const std::string& argument, SourceSpec& spec, std::string& error) {
-    spec = SourceSpec{};
-    spec.argument = argument;
+bool ClassifySource(const std::string& argument, SourceEntry& entry, std::string& error) {
+    entry = SourceEntry{};
+    entry.argument = argument;
     if (AllDigits(argument)) {
-        spec.kind = SourceKind::kCamera;
-        spec.name = "camera" + argument;
+        entry.kind = SourceKind::kCamera;
+        entry.name = "camera" + argument;
         return true;
     }
     if (argument.find("://") != std::string::npos) {
-        spec.kind = SourceKind::kStream;
-        spec.name = StreamName(argument);
+        entry.kind = SourceKind::kStream;
+        entry.name = StreamName(argument);
         return true;
     }
     const fs::path path = fs::u8path(argument);
@@ -239,24 +239,24 @@ bool ClassifySource(const std::string& argument, SourceSpec& spec, std::string& 
         return false;
     }
     if (fs::is_directory(status)) {
-        spec.kind = SourceKind::kImageFolder;
+        entry.kind = SourceKind::kImageFolder;
         fs::path clean = path.lexically_normal();
         if (!clean.has_filename()) clean = clean.parent_path();
-        spec.name = clean.filename().u8string();
-        if (spec.name.empty() || spec.name == "." || spec.name == "..") {
-            spec.name = fs::absolute(path, ec).lexically_normal().parent_path().filename().u8string();
+        entry.name = clean.filename().u8string();
+        if (entry.name.empty() || entry.name == "." || entry.name == "..") {
+            entry.name = fs::absolute(path, ec).lexically_normal().parent_path().filename().u8string();
         }
     } else {
-        spec.kind = IsImageExtension(path.extension().u8string()) ? SourceKind::kImage : SourceKind::kVideoFile;
-        spec.name = path.stem().u8string();
+        entry.kind = IsImageExtension(path.extension().u8string()) ? SourceKind::kImage : SourceKind::kVideoFile;
+        entry.name = path.stem().u8string();
     }
-    if (spec.name.empty()) spec.name = "source";
+    if (entry.name.empty()) entry.name = "source";
     return true;
 }
 
-void MakeNamesUnique(std::vector<SourceSpec>& specs) {
+void MakeNamesUnique(std::vector<SourceEntry>& entries) {
     std::map<std::string, int> seen;
-    for (SourceSpec& s : specs) {
+    for (SourceEntry& s : entries) {
         const int n = ++seen[s.name];
         if (n > 1) {
             std::string candidate;
@@ -270,14 +270,14 @@ void MakeNamesUnique(std::vector<SourceSpec>& specs) {
     }
 }
 
-std::unique_ptr<FrameSource> OpenSource(const SourceSpec& spec, std::string& error) {
-    const std::string label = std::string(SourceKindName(spec.kind)) + " " + spec.argument;
-    switch (spec.kind) {
+std::unique_ptr<FrameSource> OpenSource(const SourceEntry& entry, std::string& error) {
+    const std::string label = std::string(SourceKindName(entry.kind)) + " " + entry.argument;
+    switch (entry.kind) {
         case SourceKind::kImage:
         case SourceKind::kImageFolder: {
             std::vector<fs::path> files;
-            const fs::path path = fs::u8path(spec.argument);
-            if (spec.kind == SourceKind::kImage) {
+            const fs::path path = fs::u8path(entry.argument);
+            if (entry.kind == SourceKind::kImage) {
                 files.push_back(path);
             } else {
                 std::error_code ec;
@@ -297,7 +297,7 @@ std::unique_ptr<FrameSource> OpenSource(const SourceSpec& spec, std::string& err
                 }
                 std::sort(files.begin(), files.end());
             }
-            if (spec.kind == SourceKind::kImage) {
+            if (entry.kind == SourceKind::kImage) {
                 std::string why;
                 if (ReadImage(files[0], why).empty()) {
                     error = why;
@@ -310,11 +310,11 @@ std::unique_ptr<FrameSource> OpenSource(const SourceSpec& spec, std::string& err
         case SourceKind::kCamera:
         case SourceKind::kStream: {
             // Credentials in a URL stay out of messages.
-            const std::string shown = spec.kind == SourceKind::kStream
-                                          ? std::string("stream ") + spec.name
+            const std::string shown = entry.kind == SourceKind::kStream
+                                          ? std::string("stream ") + entry.name
                                           : label;
-            auto source = std::make_unique<CaptureSource>(spec.kind, shown);
-            if (!source->Open(spec, error)) return nullptr;
+            auto source = std::make_unique<CaptureSource>(entry.kind, shown);
+            if (!source->Open(entry, error)) return nullptr;
             return source;
         }
     }

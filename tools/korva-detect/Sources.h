@@ -21,7 +21,7 @@ enum class SourceKind { kVideoFile, kImage, kImageFolder, kCamera, kStream };
 // "video", "image", "folder", "camera", "stream".
 const char* SourceKindName(SourceKind kind);
 
-struct SourceSpec {
+struct SourceEntry {
     std::string argument;  // as given on the command line
     SourceKind kind = SourceKind::kVideoFile;
     std::string name;      // camera id and output file stem
@@ -29,10 +29,10 @@ struct SourceSpec {
 
 // What `argument` names; false with `error` when it names nothing that
 // exists (files and folders are checked, cameras and URLs are not).
-bool ClassifySource(const std::string& argument, SourceSpec& spec, std::string& error);
+bool ClassifySource(const std::string& argument, SourceEntry& entry, std::string& error);
 
 // Makes every name unique by appending "_2", "_3", ... to repeats.
-void MakeNamesUnique(std::vector<SourceSpec>& specs);
+void MakeNamesUnique(std::vector<SourceEntry>& entries);
 
 struct SourceFrame {
     cv::Mat image;          // empty when the frame could not be decoded
@@ -57,7 +57,7 @@ public:
 
 // The opened source; null with `error` when it cannot be opened or holds
 // no image.
-std::unique_ptr<FrameSource> OpenSource(const SourceSpec& spec, std::string& error);
+std::unique_ptr<FrameSource> OpenSource(const SourceEntry& entry, std::string& error);
 
 // File name extensions read as images (lower case, with the dot).
 bool IsImageExtension(const std::string& extension);

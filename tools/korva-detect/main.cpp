@@ -48,7 +48,7 @@ int Fail(int code, const std::string& message) {
 }
 
 struct SourceRun {
-    SourceSpec spec;
+    SourceEntry entry;
     std::unique_ptr<FrameSource> source;
     std::unique_ptr<AnnotatedOutput> annotated;
     std::string error;
@@ -74,7 +74,7 @@ void RunSource(RunContext& ctx, SourceRun& run, std::size_t slot) {
            run.source->Next(frame)) {
         ++count;
         FrameRecord record;
-        record.source = run.spec.name;
+        record.source = run.entry.name;
         record.index = frame.index;
         record.timestampMs = frame.timestampMs;
         record.file = frame.file;
@@ -83,17 +83,17 @@ void RunSource(RunContext& ctx, SourceRun& run, std::size_t slot) {
         if (frame.image.empty()) {
             record.status = FrameStatus::kFailed;
             record.reason = frame.error;
-            Report("error: " + run.spec.name + ": " + frame.error);
+            Report("error: " + run.entry.name + ": " + frame.error);
         } else {
             const auto start = std::chrono::steady_clock::now();
-            const std::vector<CustomObject> objects = ctx.detector.RunInference(frame.image, run.spec.name);
+            const std::vector<CustomObject> objects = ctx.detector.RunInference(frame.image, run.entry.name);
             record.latencyMs =
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
             // An empty result with a reason (this thread's) is a frame the detector did not inspect.
             if (objects.empty()) {
                 record.reason = ctx.library.LastError(ctx.detector);
                 record.status = StatusFromReason(record.reason);
-                if (!record.reason.empty()) Report("error: " + run.spec.name + ": " + record.reason);
+                if (!record.reason.empty()) Report("error: " + run.entry.name + ": " + record.reason);
             }
             for (const CustomObject& o : objects) {
                 const bool known = o.classId >= 0 && static_cast<std::size_t>(o.classId) < ctx.keepClass.size();
@@ -168,19 +168,19 @@ int Run(int argc, char** argv) {
     std::vector<SourceRun> runs;
     std::vector<SourceSummary> broken;
     for (const std::string& argument : options.sources) {
-        SourceSpec spec;
-        if (ClassifySource(argument, spec, error)) {
-            runs.push_back(SourceRun{spec, nullptr, nullptr, {}, false});
+        SourceEntry entry;
+        if (ClassifySource(argument, entry, error)) {
+            runs.push_back(SourceRun{entry, nullptr, nullptr, {}, false});
         } else {
             Report("error: " + error);
             broken.push_back(SourceSummary{argument, "unknown", argument, 0, 0, 0, 0, 0, "failed", error});
         }
     }
     {
-        std::vector<SourceSpec> specs;
-        for (const SourceRun& r : runs) specs.push_back(r.spec);
-        MakeNamesUnique(specs);
-        for (std::size_t i = 0; i < runs.size(); ++i) runs[i].spec.name = specs[i].name;
+        std::vector<SourceEntry> entries;
+        for (const SourceRun& r : runs) entries.push_back(r.entry);
+        MakeNamesUnique(entries);
+        for (std::size_t i = 0; i < runs.size(); ++i) runs[i].entry.name = entries[i].name;
     }
 
     // Outputs, checked before the model is loaded.
@@ -245,11 +245,11 @@ int Run(int argc, char** argv) {
     std::vector<SourceSummary> summaries;
     std::int64_t total = 0;
     for (SourceRun& run : runs) {
-        run.source = OpenSource(run.spec, run.error);
+        run.source = OpenSource(run.entry, run.error);
         SourceSummary s;
-        s.name = run.spec.name;
-        s.kind = SourceKindName(run.spec.kind);
-        s.argument = run.spec.kind == SourceKind::kStream ? run.spec.name : run.spec.argument;
+        s.name = run.entry.name;
+        s.kind = SourceKindName(run.entry.kind);
+        s.argument = run.entry.kind == SourceKind::kStream ? run.entry.name : run.entry.argument;
         if (!run.source) {
             Report("error: " + run.error);
             s.state = "failed";
@@ -257,12 +257,12 @@ int Run(int argc, char** argv) {
         } else {
             std::int64_t frames = run.source->TotalFrames();
             if (frames >= 0 && options.maxFrames >= 0) frames = std::min(frames, options.maxFrames);
-            if (frames < 0 && options.maxFrames >= 0 && run.spec.kind != SourceKind::kVideoFile) {
+            if (frames < 0 && options.maxFrames >= 0 && run.entry.kind != SourceKind::kVideoFile) {
                 frames = options.maxFrames;
             }
             total = (total < 0 || frames < 0) ? -1 : total + frames;
             if (!options.outDir.empty()) {
-                run.annotated = std::make_unique<AnnotatedOutput>(fs::u8path(options.outDir), run.spec,
+                run.annotated = std::make_unique<AnnotatedOutput>(fs::u8path(options.outDir), run.entry,
                                                                   run.source->Fps());
             }
         }
@@ -299,7 +299,7 @@ int Run(int argc, char** argv) {
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     for (const SourceRun& run : runs) {
-        if (run.source && !run.error.empty()) Report("error: " + run.spec.name + ": " + run.error);
+        if (run.source && !run.error.empty()) Report("error: " + run.entry.name + ": " + run.error);
     }
     Summary summary = stats.Make(seconds);
     CustomParams final;
