@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -80,6 +81,28 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"FlagWithValue", {"-m", "M", "--quiet=1", "x"}, "takes no value", kAny},
         OptionCase{"Unknown", {"-m", "M", "--frobnicate", "x"}, "unknown option --frobnicate", kAny},
         OptionCase{"SetWithoutKey", {"-m", "M", "--set", "=1", "x"}, "KEY=VALUE", kAny},
+        OptionCase{"AlarmRules",
+                   {"-m", "M", "--class-threshold", "knife=0.8", "--class-off=rifle", "--zone",
+                    "0,0,1,0,1,1", "--mask", "cam=0,0,0.5,0,0.5,0.5", "--confirm", "3/5", "x"},
+                   "",
+                   [](const Options& o) {
+                       const std::vector<std::tuple<std::string, std::string, std::vector<double>>> want = {
+                           {"class_threshold", "knife", {0.8}},
+                           {"class_enabled", "rifle", {0.0}},
+                           {"zone_include", "*", {0, 0, 1, 0, 1, 1}},
+                           {"zone_exclude", "cam", {0, 0, 0.5, 0, 0.5, 0.5}},
+                           {"confirm_frames", "*", {3, 5}}};
+                       if (o.rules.size() != want.size()) return false;
+                       for (std::size_t i = 0; i < want.size(); ++i) {
+                           if (std::tie(o.rules[i].key, o.rules[i].subject, o.rules[i].numbers) != want[i]) {
+                               return false;
+                           }
+                       }
+                       return true;
+                   }},
+        OptionCase{"ClassThresholdWithoutClass", {"-m", "M", "--class-threshold", "0.8", "x"}, "CLASS=X", kAny},
+        OptionCase{"ZoneNotNumbers", {"-m", "M", "--zone", "0,0,a", "x"}, "x0,y0,x1,y1", kAny},
+        OptionCase{"ConfirmOneNumber", {"-m", "M", "--confirm", "3", "x"}, "K/N", kAny},
         OptionCase{"NoModel", {"x"}, "no model folder", kAny},
         OptionCase{"TwoOnStdout", {"-m", "M", "--jsonl", "-", "--csv", "-", "x"}, "standard output", kAny}),
     [](const testing::TestParamInfo<OptionCase>& info) { return info.param.name; });

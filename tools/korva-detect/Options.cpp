@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -37,6 +38,20 @@ std::vector<std::string> SplitList(const std::string& text) {
         start = comma + 1;
     }
     return items;
+}
+
+// Comma-separated numbers, none empty.
+bool ParseNumbers(const std::string& text, std::vector<double>& numbers) {
+    numbers.clear();
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = text.find(',', start);
+        double v = 0.0;
+        if (!ParseNumber(text.substr(start, comma == std::string::npos ? comma : comma - start), v)) return false;
+        numbers.push_back(v);
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
 }
 
 }  // namespace
@@ -150,6 +165,43 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
             if (!value(o.csvPath)) return false;
         } else if (flag("--summary-json")) {
             if (!value(o.summaryJsonPath)) return false;
+        } else if (flag("--class-threshold")) {
+            std::string text;
+            if (!value(text)) return false;
+            RuleEntry rule{"class_threshold", {}, {}};
+            const std::size_t sep = text.rfind('=');
+            if (sep == std::string::npos || sep == 0 || !ParseNumbers(text.substr(sep + 1), rule.numbers) ||
+                rule.numbers.size() != 1) {
+                error = "option --class-threshold takes CLASS=X, got '" + text + "'";
+                return false;
+            }
+            rule.subject = text.substr(0, sep);
+            o.rules.push_back(std::move(rule));
+        } else if (flag("--class-off")) {
+            std::string name;
+            if (!value(name)) return false;
+            o.rules.push_back({"class_enabled", name, {0.0}});
+        } else if (flag("--zone") || flag("--mask")) {
+            std::string text;
+            if (!value(text)) return false;
+            RuleEntry rule{arg == "--zone" ? "zone_include" : "zone_exclude", "*", {}};
+            const std::size_t sep = text.find('=');
+            if (sep != std::string::npos) rule.subject = text.substr(0, sep);
+            if (rule.subject.empty() || !ParseNumbers(text.substr(sep == std::string::npos ? 0 : sep + 1), rule.numbers)) {
+                error = "option " + arg + " takes [CAMERA=]x0,y0,x1,y1,... (0..1), got '" + text + "'";
+                return false;
+            }
+            o.rules.push_back(std::move(rule));
+        } else if (flag("--confirm")) {
+            std::string text;
+            if (!value(text)) return false;
+            RuleEntry rule{"confirm_frames", "*", {}};
+            std::replace(text.begin(), text.end(), '/', ',');
+            if (!ParseNumbers(text, rule.numbers) || rule.numbers.size() != 2) {
+                error = "option --confirm takes K/N (seen in K of the last N frames), got '" + text + "'";
+                return false;
+            }
+            o.rules.push_back(std::move(rule));
         } else if (flag("--set")) {
             std::string text;
             if (!value(text)) return false;
@@ -207,6 +259,14 @@ Model and detector:
       --set KEY=VALUE    any other setting of the detector's parameter record
       --classes LIST     keep only these classes (names or ids, comma-separated)
       --max-frames N     stop each source after N frames
+
+Alarm rules (checked by the detector; repeat an option for more):
+      --class-threshold CLASS=X   this class's own confidence threshold
+      --class-off CLASS           never report this class
+      --zone [CAMERA=]x0,y0,x1,y1,...   report only inside this polygon
+                         (normalised 0..1; CAMERA is a source name, default all)
+      --mask [CAMERA=]x0,y0,x1,y1,...   never report inside this polygon
+      --confirm K/N      report an object once seen in K of the last N frames
 
 Outputs (none are required; the summary is always printed):
   -o, --out-dir DIR      annotated videos (same size and frame rate) and images

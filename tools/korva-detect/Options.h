@@ -23,6 +23,14 @@ enum ExitCode : int {
     kExitInterrupted = 130,  // stopped by Ctrl+C; outputs hold the frames done
 };
 
+// One alarm-rule entry of the record: key, what it applies to (a class
+// name, a camera id or "*") and its numbers.
+struct RuleEntry {
+    std::string key;
+    std::string subject;
+    std::vector<double> numbers;
+};
+
 struct Options {
     std::string modelFolder;
     std::vector<std::string> sources;
@@ -39,6 +47,7 @@ struct Options {
     std::string csvPath;             // "-" is standard output
     std::string summaryJsonPath;     // "-" is standard output
     std::vector<std::pair<std::string, std::string>> settings;  // --set KEY=VALUE
+    std::vector<RuleEntry> rules;    // --class-threshold, --class-off, --zone, --mask, --confirm
     bool quiet = false;
     bool help = false;
     bool version = false;

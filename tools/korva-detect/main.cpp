@@ -213,6 +213,10 @@ int Run(int argc, char** argv) {
     CustomParams record;
     detector->ConfigureParameters(record);
     if (!WriteRequests(requests, record, error)) return Fail(kExitUsage, error);
+    for (const RuleEntry& rule : options.rules) {
+        record.valueListEntries.push_back({rule.key, rule.numbers, rule.subject, {}, 0});
+    }
+    const bool anySetting = !requests.empty() || !options.rules.empty();
     std::string labelMap;
     auto load = [&](const CustomParams& stored) {
         detector->SetParameters(stored);
@@ -221,11 +225,11 @@ int Run(int argc, char** argv) {
     if (!load(record)) {
         const std::string reason = library.LastError(*detector);
         // Loading without the settings tells a refused setting from a refused model.
-        if (!requests.empty() && load(CustomParams{})) {
+        if (anySetting && load(CustomParams{})) {
             return Fail(kExitUsage, "the detector refused the settings: " + reason);
         }
         return Fail(kExitModel, "the detector refused model folder " + options.modelFolder + ": " +
-                                    (requests.empty() ? reason : library.LastError(*detector)));
+                                    (anySetting ? library.LastError(*detector) : reason));
     }
     if (options.gpu && !detector->OptimizeModel(true)) {
         return Fail(kExitModel, "the detector could not optimise the model: " + library.LastError(*detector));
