@@ -24,7 +24,9 @@
 //   Input: at most 8192 pixels per side.
 //   Activation memory: the outputs of all layers for one frame, counted
 //   without reuse, at most 4 GiB (the 12 MB demo model at 416 x 416 needs
-//   93 MiB).
+//   93 MiB), estimated by OpenCV's shape inference before either engine
+//   runs the model; a model OpenCV cannot read (float16, TopK) is not
+//   estimated.
 //
 // Inference
 //   Frames are letterboxed into the input (aspect ratio kept, padding 114),

@@ -96,6 +96,15 @@ std::unique_ptr<Engine> InferenceEngine::BuildEngine(const Model& model, EngineK
     std::string ortReason;
     if (kind != EngineKind::kOpenCv) {
         std::shared_ptr<const OrtRuntime> runtime = OrtRuntime::Shared(ortReason);
+        // OpenCV's engine checks this in its warm-up; ONNX Runtime would
+        // allocate first. Models OpenCV cannot read are not estimated.
+        std::uint64_t activationBytes = 0;
+        std::string tooLarge;
+        if (runtime && EstimateActivationBytes(*model.onnx, model.inputSize, activationBytes) &&
+            !CheckActivationEstimate(activationBytes, tooLarge)) {
+            error = OneLine(model.path + ": " + tooLarge);
+            return nullptr;
+        }
         if (runtime) {
             OrtEngineOptions options;
             options.intraOpThreads = ResolveIntraOpThreads(request.intraOpThreads);

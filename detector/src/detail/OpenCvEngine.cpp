@@ -100,6 +100,18 @@ bool OpenCvCudaFp16Available() {
     }
 }
 
+bool EstimateActivationBytes(const std::vector<unsigned char>& onnx, cv::Size inputSize,
+                             std::uint64_t& bytes) noexcept {
+    try {
+        cv::dnn::Net net = cv::dnn::readNetFromONNX(onnx);
+        const int dims[] = {1, 3, inputSize.height, inputSize.width};
+        bytes = ActivationBytes(net, cv::dnn::MatShape(dims, dims + 4));
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 std::unique_ptr<OpenCvEngine> OpenCvEngine::Create(std::shared_ptr<const std::vector<unsigned char>> onnx,
                                                    cv::Size inputSize, OpenCvTarget target,
                                                    std::size_t poolCapacity, std::string& error) {

@@ -7,6 +7,7 @@
 // to import or run; the choice is made once, at Create, for every network.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,12 @@ bool SiluFusionEnabled();
 
 // True when OpenCV was built with CUDA, sees a device and offers FP16.
 bool OpenCvCudaFp16Available();
+
+// Bytes of every layer output of one inference at `inputSize`, by OpenCV's
+// shape inference (counted once each, without reuse). False when OpenCV
+// cannot import the model or infer its shapes (float16 or TopK exports).
+bool EstimateActivationBytes(const std::vector<unsigned char>& onnx, cv::Size inputSize,
+                             std::uint64_t& bytes) noexcept;
 
 class OpenCvEngine final : public Engine {
 public:
