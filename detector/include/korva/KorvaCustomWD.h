@@ -3,14 +3,20 @@
 // the model.
 //
 // Model folder
-//   One ONNX model: "model.onnx", else the only "*.onnx" file. Its input must
-//   have a static shape 1 x 3 x H x W (RGB, values 0..1). Its output may be
-//   YOLOv8/v11 [1, 4+nc, N], the transposed [1, N, 4+nc], or YOLOv5
-//   [1, N, 5+nc]; boxes are centre and size in input pixels.
-//   One label file: "labels.txt", else "classes.txt", else the only "*.names"
-//   file. UTF-8, one class name per line, CR/LF tolerated, names trimmed,
-//   blank lines skipped; a name may not contain a comma. The number of names
-//   must match the model's output.
+//   One ONNX model: "model.onnx", else the only "*.onnx" file. Its input is
+//   1 x 3 x H x W (RGB, values 0..1), float32 or float16 (float16 on ONNX
+//   Runtime only). A dynamic H/W (ONNX Runtime only) runs at the model's
+//   "imgsz" metadata, else at "dynamic_input_size". Its output may be
+//   YOLOv8/v11 [1, 4+nc, N], the transposed [1, N, 4+nc] or YOLOv5
+//   [1, N, 5+nc] (boxes: centre and size in input pixels), accepted only when
+//   N is the anchor count of the input's stride grid (a run of at least two
+//   of the strides 8, 16, 32, 64; three anchors per cell for YOLOv5); or
+//   end-to-end [1, N, 6] (x1, y1, x2, y2, score, class; NMS done).
+//   Class names: a label file, "labels.txt", else "classes.txt", else the
+//   only "*.names" file (UTF-8, one class name per line, CR/LF tolerated,
+//   names trimmed, blank lines skipped, no comma in a name), else the model's
+//   "names" metadata ({0: 'a', 1: 'b'} or ['a', 'b']). When both exist they
+//   must agree. The number of names must match the model's output.
 //
 // Model limits (refused by Initialize with a reason, before any engine
 // reads the model)
@@ -48,6 +54,9 @@
 //                             thread, at most 8): networks for concurrent calls
 //     "intra_op_threads"      load-time, whole number 0..64 (0): threads one
 //                             ONNX Runtime inference uses (see Engines)
+//     "dynamic_input_size"    load-time, a multiple of 32 from 32 to 8192
+//                             (640): input side of a model with a dynamic
+//                             H/W and no "imgsz" metadata
 //     "input_size"            read-only, wideValues = {width, height}
 //     "frames_inspected", "frames_refused_no_model",
 //     "frames_refused_unsupported", "inference_failures"
