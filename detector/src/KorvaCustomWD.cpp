@@ -340,7 +340,9 @@ bool KorvaCustomWD::Destroy() noexcept {
             d.tracker.Clear();
         }
     } catch (...) {
-        // Locking failed (system error); nothing was held that could leak.
+        // Locking failed (system error): the model may still be loaded.
+        d.Fail({"Destroy failed: the detector's lock could not be taken"});
+        return false;
     }
     return true;
 }

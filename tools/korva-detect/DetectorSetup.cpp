@@ -1,5 +1,7 @@
 #include "DetectorSetup.h"
 
+#include "Options.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -9,14 +11,6 @@
 namespace korva::detect {
 
 namespace {
-
-bool ParseNumber(const std::string& text, double& value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtod(text.c_str(), &end);
-    return errno == 0 && end == text.c_str() + text.size() && std::isfinite(value);
-}
 
 std::string Join(const std::vector<std::string>& items) {
     std::string out;

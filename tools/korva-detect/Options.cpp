@@ -7,8 +7,6 @@
 
 namespace korva::detect {
 
-namespace {
-
 bool ParseNumber(const std::string& text, double& value) {
     if (text.empty()) return false;
     char* end = nullptr;
@@ -16,6 +14,8 @@ bool ParseNumber(const std::string& text, double& value) {
     value = std::strtod(text.c_str(), &end);
     return errno == 0 && end == text.c_str() + text.size() && std::isfinite(value);
 }
+
+namespace {
 
 bool ParseInteger(const std::string& text, std::int64_t& value) {
     if (text.empty() || text[0] == '-' || text[0] == '+') return false;

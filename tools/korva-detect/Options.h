@@ -53,6 +53,9 @@ struct Options {
     bool version = false;
 };
 
+// A whole text as one finite number (strtod's syntax).
+bool ParseNumber(const std::string& text, double& value);
+
 // Fills `options` from argv; false with a one-line `error` on bad usage.
 bool ParseOptions(int argc, const char* const* argv, Options& options, std::string& error);
 
