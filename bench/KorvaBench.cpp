@@ -47,13 +47,13 @@
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "detail/EngineRequest.h"
-#include "detail/Letterbox.h"
-#include "detail/OpenCvEngine.h"
-#include "detail/OrtEngine.h"
-#include "detail/OrtRuntime.h"
-#include "detail/OnnxSiluFusion.h"
-#include "detail/SiluLayer.h"
+#include "engines/EngineRequest.h"
+#include "decode/Letterbox.h"
+#include "engines/OpenCvEngine.h"
+#include "engines/OrtEngine.h"
+#include "engines/OrtRuntime.h"
+#include "engines/OnnxSiluFusion.h"
+#include "engines/SiluLayer.h"
 #include "korva/KorvaCustomWD.h"
 
 namespace {

@@ -4,15 +4,15 @@
 #include <atomic>
 #include <cstdio>
 
-#include "detail/DetectorSettings.h"
-#include "detail/EngineRequest.h"
-#include "detail/InferenceEngine.h"
-#include "detail/LabelFile.h"
-#include "detail/Mutex.h"
-#include "detail/NetPool.h"
-#include "detail/ReasonText.h"
-#include "detail/SwapGate.h"
-#include "detail/ThreadAnnotations.h"
+#include "settings/ParameterRecord.h"
+#include "engines/EngineRequest.h"
+#include "pipeline/DetectionPipeline.h"
+#include "model/LabelFile.h"
+#include "support/Mutex.h"
+#include "engines/NetPool.h"
+#include "support/ReasonText.h"
+#include "support/SwapGate.h"
+#include "support/ThreadAnnotations.h"
 
 using korva::detail::DetectorSettings;
 using korva::detail::DetectorStatus;
@@ -20,7 +20,7 @@ using korva::detail::EntryOutcome;
 using korva::detail::EngineRequest;
 using korva::detail::EntryResult;
 using korva::detail::ExclusiveGate;
-using korva::detail::InferenceEngine;
+using korva::detail::DetectionPipeline;
 using korva::detail::ModelDescription;
 using korva::detail::MutexLock;
 using korva::detail::ReadOnlyEntries;
@@ -65,16 +65,16 @@ KorvaCustomWD::ParameterChange::Outcome PublicOutcome(EntryOutcome outcome) {
 
 // The engine's detections in `frame` after the alarm rules of `settings`;
 // exactly the engine's when no rule is configured.
-std::vector<CustomObject> DetectWithRules(InferenceEngine& engine, const DetectorSettings& settings,
+std::vector<CustomObject> DetectWithRules(DetectionPipeline& engine, const DetectorSettings& settings,
                                           korva::detail::ConfirmationTracker& tracker, const cv::Mat& frame,
                                           const std::string& cameraId) {
     const korva::detail::AlarmRules& rules = settings.rules;
-    if (rules.Empty()) return engine.Detect(frame, settings, cameraId);
-    // Decoding needs only the two thresholds; class thresholds may lower the first.
-    DetectorSettings decode;
-    decode.confidenceThreshold =
-        rules.classes.DecodeThreshold(settings.confidenceThreshold, engine.ClassNames());
-    decode.nmsIouThreshold = settings.nmsIouThreshold;
+    korva::detail::DetectionThresholds decode;
+    decode.confidence = settings.confidenceThreshold;
+    decode.nmsIou = settings.nmsIouThreshold;
+    if (rules.Empty()) return engine.Detect(frame, decode, cameraId);
+    // Class thresholds may lower the decoding threshold.
+    decode.confidence = rules.classes.DecodeThreshold(settings.confidenceThreshold, engine.ClassNames());
     return rules.Apply(settings.confidenceThreshold, tracker, cameraId, frame.size(),
                        engine.Detect(frame, decode, cameraId),
                        korva::detail::ConfirmationTracker::Clock::now());
@@ -91,7 +91,7 @@ struct KorvaCustomWD::Impl {
     // held (besides the gate). Taken before the gate or settingsMutex.
     korva::detail::Mutex changeMutex;
     korva::detail::SwapGate gate;
-    std::unique_ptr<InferenceEngine> engine KORVA_GUARDED_BY(gate);
+    std::unique_ptr<DetectionPipeline> engine KORVA_GUARDED_BY(gate);
     bool gpuRequested KORVA_GUARDED_BY(gate) = false;
     std::string gpuFallback KORVA_GUARDED_BY(gate);  // why `engine` is not on the GPU asked for
 
@@ -202,7 +202,7 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
             d.Fail({error});
             return false;
         }
-        std::unique_ptr<InferenceEngine> engine = InferenceEngine::Load(modelFolder, request, error);
+        std::unique_ptr<DetectionPipeline> engine = DetectionPipeline::Load(modelFolder, request, error);
         if (!engine) {
             d.Fail({error});
             return false;
@@ -216,7 +216,7 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
         CustomParams effective;
         korva::detail::WriteRecord({next, model, d.Status()}, effective);
 
-        std::unique_ptr<InferenceEngine> old;
+        std::unique_ptr<DetectionPipeline> old;
         {
             ExclusiveGate gate(d.gate);
             old = std::move(d.engine);
@@ -242,7 +242,7 @@ bool KorvaCustomWD::OptimizeModel(bool useGpu) noexcept {
     try {
         MutexLock change(d.changeMutex);
         // Only this thread may replace `engine` while changeMutex is held.
-        const InferenceEngine* current = nullptr;
+        const DetectionPipeline* current = nullptr;
         {
             SharedGate gate(d.gate);
             current = d.engine.get();
@@ -253,14 +253,14 @@ bool KorvaCustomWD::OptimizeModel(bool useGpu) noexcept {
         }
 
         std::string error;
-        std::unique_ptr<InferenceEngine> fresh = current->Rebuild(useGpu, error);
+        std::unique_ptr<DetectionPipeline> fresh = current->Rebuild(useGpu, error);
         if (!fresh) {
             d.Fail({error});
             return false;
         }
         std::string fallback = fresh->GpuFallback();
 
-        std::unique_ptr<InferenceEngine> old;
+        std::unique_ptr<DetectionPipeline> old;
         {
             ExclusiveGate gate(d.gate);
             old = std::move(d.engine);
@@ -332,7 +332,7 @@ bool KorvaCustomWD::Destroy() noexcept {
     Impl& d = *impl_;
     try {
         MutexLock change(d.changeMutex);
-        std::unique_ptr<InferenceEngine> old;
+        std::unique_ptr<DetectionPipeline> old;
         {
             ExclusiveGate gate(d.gate);
             old = std::move(d.engine);

@@ -16,10 +16,10 @@
 #include <opencv2/core.hpp>
 
 #include "FuzzCheck.h"
-#include "detail/CandidateDecoder.h"
-#include "detail/Letterbox.h"
-#include "detail/Nms.h"
-#include "detail/OutputLayout.h"
+#include "decode/CandidateDecoder.h"
+#include "decode/Letterbox.h"
+#include "decode/Nms.h"
+#include "decode/OutputLayout.h"
 
 using namespace korva::detail;
 

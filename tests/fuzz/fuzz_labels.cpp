@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "detail/LabelFile.h"
+#include "model/LabelFile.h"
 
 using korva::detail::IsValidUtf8;
 using korva::detail::JoinLabelMap;

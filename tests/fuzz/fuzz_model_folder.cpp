@@ -18,9 +18,10 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "detail/ModelFolder.h"
-#include "detail/OnnxInputShape.h"
-#include "detail/OnnxModelCheck.h"
+#include "model/ModelFolder.h"
+#include "support/FileBytes.h"
+#include "onnx/OnnxModelInfo.h"
+#include "onnx/OnnxModelCheck.h"
 
 namespace fs = std::filesystem;
 using namespace korva::detail;

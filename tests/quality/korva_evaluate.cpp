@@ -29,8 +29,8 @@
 #include <opencv2/videoio.hpp>
 
 #include "VideoEvaluation.h"
-#include "detail/AlarmRules.h"
-#include "detail/DetectorSettings.h"
+#include "rules/AlarmRules.h"
+#include "settings/ParameterRecord.h"
 #include "korva/KorvaCustomWD.h"
 
 namespace {

@@ -1,0 +1,65 @@
+// The engine on ONNX Runtime.
+//
+// One session per loaded model, shared by every calling thread: a session's
+// Run is safe to call concurrently, so memory does not grow with the number
+// of cameras. Thread pools never spin while idle, which leaves the cores to
+// the host's other work (decoding, OpenCV) between inferences.
+//
+// Intra-op threads: each Run splits its layers over this many threads (the
+// caller's included). One camera is fastest with one thread per core; with
+// several cameras, one thread each gives the most frames per second in total
+// because concurrent runs then do not compete for one pool. float16 inputs
+// and outputs are converted to and from float32 here.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engines/Engine.h"
+#include "engines/OrtRuntime.h"
+
+namespace korva::detail {
+
+struct OrtEngineOptions {
+    int intraOpThreads = 1;  // >= 1
+    bool cuda = false;       // try CUDA's execution provider first
+};
+
+class OrtEngine final : public Engine {
+public:
+    // Creates the session for `onnx` and runs it twice on a gray input of
+    // `inputSize`. When CUDA was asked for but is unavailable, the session
+    // runs on the CPU and `note` says why. Null with a one-line reason on
+    // failure. Never throws.
+    static std::unique_ptr<OrtEngine> Create(std::shared_ptr<const OrtRuntime> runtime,
+                                             const std::vector<unsigned char>& onnx, cv::Size inputSize,
+                                             const OrtEngineOptions& options, std::string& note,
+                                             std::string& error);
+    ~OrtEngine() override;
+
+    void Run(const cv::Mat& blob, int output, std::vector<float>& values) const override;
+    std::string Backend() const override { return onCuda_ ? "onnxruntime-cuda" : "onnxruntime-cpu"; }
+    std::size_t Instances() const override { return 1; }
+    int IntraOpThreads() const { return intraOpThreads_; }
+
+private:
+    OrtEngine() = default;
+    // Runs `blob` and stores the requested outputs (all when `outputs` has
+    // every index) as float32.
+    void RunOutputs(const cv::Mat& blob, const std::vector<int>& outputs,
+                    std::vector<std::vector<float>>& values, std::vector<EngineOutput>* shapes) const;
+
+    std::shared_ptr<const OrtRuntime> runtime_;
+    OrtSession* session_ = nullptr;
+    OrtMemoryInfo* memory_ = nullptr;
+    int inputType_ = kOrtFloat;
+    cv::Size inputSize_;
+    std::string inputName_;
+    std::vector<std::string> outputNames_;
+    std::vector<const char*> outputNamePtrs_;  // into outputNames_
+    int intraOpThreads_ = 1;
+    bool onCuda_ = false;
+};
+
+}  // namespace korva::detail

@@ -1,0 +1,195 @@
+#include "engines/OrtRuntime.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <utility>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+#include "support/ExceptionText.h"
+
+namespace korva::detail {
+namespace {
+
+#if defined(_WIN32)
+constexpr const char* kLibraryName = "onnxruntime.dll";
+
+std::wstring Widen(const std::string& utf8) {
+    if (utf8.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+    return wide;
+}
+
+std::string Narrow(const std::wstring& wide) {
+    if (wide.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), n, nullptr,
+                        nullptr);
+    return utf8;
+}
+
+bool IsAbsolute(const std::string& path) {
+    const bool drive = path.size() > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+    return drive || path.rfind("\\\\", 0) == 0;
+}
+
+void* OpenLibrary(const std::string& path, std::string& error) {
+    // An absolute path also finds the runtime's own DLLs in its folder.
+    HMODULE handle = LoadLibraryExW(Widen(path).c_str(), nullptr,
+                                    IsAbsolute(path)
+                                        ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS
+                                        : 0);
+    if (handle == nullptr) error = "LoadLibrary failed with error " + std::to_string(GetLastError());
+    return reinterpret_cast<void*>(handle);
+}
+
+void* FindSymbol(void* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
+}
+
+// Folder of the module holding this code, with a trailing separator.
+std::string OwnFolder() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&OwnFolder), &self)) {
+        return {};
+    }
+    std::wstring path(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0 || n >= path.size()) return {};
+    path.resize(n);
+    const std::size_t slash = path.find_last_of(L"/\\");
+    return slash == std::wstring::npos ? std::string() : Narrow(path.substr(0, slash + 1));
+}
+#else
+constexpr const char* kLibraryName = "libonnxruntime.so.1";
+
+void* OpenLibrary(const std::string& path, std::string& error) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* text = dlerror();
+        error = text != nullptr ? text : "dlopen failed";
+    }
+    return handle;
+}
+
+void* FindSymbol(void* library, const char* name) { return dlsym(library, name); }
+
+std::string OwnFolder() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&OwnFolder), &info) == 0 || info.dli_fname == nullptr) return {};
+    const std::string path = info.dli_fname;
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+#endif
+
+std::mutex sharedMutex;
+std::shared_ptr<const OrtRuntime> sharedRuntime;  // guarded by sharedMutex
+
+}  // namespace
+
+std::shared_ptr<const OrtRuntime> OrtRuntime::Load(const std::string& path, std::string& reason) {
+    try {
+        std::string error;
+        void* library = OpenLibrary(path, error);
+        if (library == nullptr) {
+            reason = OneLine("cannot load " + path + ": " + error);
+            return nullptr;
+        }
+        // The library is never unloaded (see the header), also after a failure
+        // below: it may already have started threads.
+        const auto getApiBase = reinterpret_cast<OrtGetApiBaseFn>(FindSymbol(library, "OrtGetApiBase"));
+        const OrtApiBase* base = getApiBase != nullptr ? getApiBase() : nullptr;
+        if (base == nullptr) {
+            reason = path + " is not ONNX Runtime (no OrtGetApiBase)";
+            return nullptr;
+        }
+        const char* version = base->GetVersionString();
+        const void* table = base->GetApi(kOrtApiVersion);
+        if (table == nullptr) {
+            reason = path + ": ONNX Runtime " + (version != nullptr ? version : "?") +
+                     " does not offer API version " + std::to_string(kOrtApiVersion);
+            return nullptr;
+        }
+        std::shared_ptr<OrtRuntime> runtime(new OrtRuntime());
+        BindOrtApi(table, runtime->api_);
+        runtime->version_ = version != nullptr ? version : "";
+        runtime->path_ = path;
+        const std::string envError =
+            runtime->Consume(runtime->api_.CreateEnv(kOrtLoggingFatal, "korva", &runtime->env_));
+        if (!envError.empty() || runtime->env_ == nullptr) {
+            reason = "ONNX Runtime cannot create its environment: " + envError;
+            return nullptr;
+        }
+        return runtime;
+    } catch (const std::exception& e) {
+        reason = OneLine(std::string("cannot load ONNX Runtime: ") + e.what());
+    }
+    return nullptr;
+}
+
+std::shared_ptr<const OrtRuntime> OrtRuntime::Shared(std::string& reason) {
+    try {
+        std::lock_guard<std::mutex> lock(sharedMutex);
+        if (sharedRuntime) return sharedRuntime;
+
+        const char* chosen = std::getenv("KORVA_ONNXRUNTIME");
+        if (chosen != nullptr && *chosen != '\0') {
+            sharedRuntime = Load(chosen, reason);
+            if (!sharedRuntime) reason = "KORVA_ONNXRUNTIME: " + reason;
+            return sharedRuntime;
+        }
+        std::string besideReason;
+        const std::string folder = OwnFolder();
+        if (!folder.empty()) {
+            sharedRuntime = Load(folder + kLibraryName, besideReason);
+            if (sharedRuntime) return sharedRuntime;
+        }
+        std::string systemReason;
+        sharedRuntime = Load(kLibraryName, systemReason);
+        if (!sharedRuntime) {
+            reason = OneLine(std::string(kLibraryName) + " not found beside the detector (" +
+                             (folder.empty() ? "folder unknown" : besideReason) +
+                             ") nor on the loader's path (" + systemReason + ")");
+        }
+        return sharedRuntime;
+    } catch (const std::exception& e) {
+        reason = OneLine(std::string("cannot look for ONNX Runtime: ") + e.what());
+    }
+    return nullptr;
+}
+
+OrtRuntime::~OrtRuntime() {
+    if (env_ != nullptr) api_.ReleaseEnv(env_);
+}
+
+std::string OrtRuntime::Consume(OrtStatus* status) const {
+    if (status == nullptr) return {};
+    const char* message = api_.GetErrorMessage(status);
+    std::string text = OneLine(message != nullptr && *message != '\0' ? message : "unknown error");
+    api_.ReleaseStatus(status);
+    return text;
+}
+
+void BindOrtApi(const void* table, OrtApi& api) {
+    using Slot = void (*)();
+    const auto* slots = static_cast<const Slot*>(table);
+#define KORVA_ORT_BIND(slot, name, result, params) \
+    api.name = reinterpret_cast<decltype(api.name)>(slots[slot]);
+    KORVA_ORT_SLOTS(KORVA_ORT_BIND)
+#undef KORVA_ORT_BIND
+}
+
+}  // namespace korva::detail

@@ -1,0 +1,41 @@
+#include "model/ActivationEstimate.h"
+
+#include <limits>
+
+namespace korva::detail {
+
+// Float elements; OpenCV's own getMemoryConsumption sums in int and wraps at
+// 2 GiB.
+std::uint64_t ActivationBytes(cv::dnn::Net& net, cv::Size inputSize) {
+    const int dims[] = {1, 3, inputSize.height, inputSize.width};
+    const cv::dnn::MatShape inputShape(dims, dims + 4);
+    std::vector<int> layerIds;
+    std::vector<std::vector<cv::dnn::MatShape>> inShapes, outShapes;
+    net.getLayersShapes(inputShape, layerIds, inShapes, outShapes);
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t total = 0;
+    for (const auto& layerOutputs : outShapes) {
+        for (const cv::dnn::MatShape& shape : layerOutputs) {
+            std::uint64_t bytes = sizeof(float);
+            for (const int d : shape) {
+                const auto u = static_cast<std::uint64_t>(d < 0 ? 0 : d);
+                bytes = (u != 0 && bytes > kMax / u) ? kMax : bytes * u;
+            }
+            total = bytes > kMax - total ? kMax : total + bytes;
+        }
+    }
+    return total;
+}
+
+bool EstimateActivationBytes(const std::vector<unsigned char>& onnx, cv::Size inputSize,
+                             std::uint64_t& bytes) noexcept {
+    try {
+        cv::dnn::Net net = cv::dnn::readNetFromONNX(onnx);
+        bytes = ActivationBytes(net, inputSize);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace korva::detail

@@ -1,0 +1,443 @@
+#include "settings/ParameterRecord.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <utility>
+
+#include "engines/EngineRequest.h"
+#include "onnx/OnnxModelInfo.h"
+
+namespace korva::detail {
+namespace {
+
+constexpr int kMaxPoolCapacity = 64;
+
+std::string Number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", v);
+    return text;
+}
+
+bool OneNumber(const SettingValue& value, double& out, std::string& reason) {
+    if (value.numbers.size() != 1) {
+        reason = "expects one number, got " + std::to_string(value.numbers.size());
+        return false;
+    }
+    out = value.numbers.front();
+    return true;
+}
+
+bool Fraction(const SettingValue& value, float& out, std::string& reason) {
+    double v = 0.0;
+    if (!OneNumber(value, v, reason)) return false;
+    if (!(std::isfinite(v) && v >= 0.0 && v <= 1.0)) {
+        reason = "must be a number from 0 to 1, got " + Number(v);
+        return false;
+    }
+    out = static_cast<float>(v);
+    return true;
+}
+
+std::vector<SettingValue> Of(double v) { return {SettingValue{{v}, {}, {}}}; }
+std::vector<SettingValue> OfText(std::string text) { return {SettingValue{{}, std::move(text), {}}}; }
+
+using Current = const RecordSource&;
+
+std::vector<SettingValue> ZoneValues(const ZoneRules& zones, bool include) {
+    std::vector<SettingValue> out;
+    for (auto& [camera, values] : zones.Entries(include)) out.push_back({std::move(values), {}, camera});
+    return out;
+}
+
+const std::vector<SettingKey> kKeys = {
+    {"confidence_threshold", EntryKind::kNumbers, KeyUse::kLive,
+     "detections scoring below this are dropped; 0..1",
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return Fraction(v, s.confidenceThreshold, reason);
+     },
+     [](const RecordSource& r) { return Of(r.settings.confidenceThreshold); }},
+    {"nms_iou_threshold", EntryKind::kNumbers, KeyUse::kLive,
+     "of two same-class boxes overlapping more than this, the weaker is suppressed; 0..1",
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return Fraction(v, s.nmsIouThreshold, reason);
+     },
+     [](const RecordSource& r) { return Of(r.settings.nmsIouThreshold); }},
+    {"pool_capacity", EntryKind::kNumbers, KeyUse::kLoadTime,
+     "networks kept for inferences running at once; 1..64; used from the next Initialize",
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         double n = 0.0;
+         if (!OneNumber(v, n, reason)) return false;
+         if (!(n >= 1.0 && n <= kMaxPoolCapacity && n == std::floor(n))) {
+             reason = "must be a whole number from 1 to " + std::to_string(kMaxPoolCapacity) +
+                      ", got " + Number(n);
+             return false;
+         }
+         s.poolCapacity = static_cast<int>(n);
+         return true;
+     },
+     [](const RecordSource& r) { return Of(r.settings.poolCapacity); }},
+    {"intra_op_threads", EntryKind::kNumbers, KeyUse::kLoadTime,
+     "threads one ONNX Runtime inference uses; 0 = one per core (at most 8), 1 suits many cameras; "
+     "0..64; used from the next Initialize",
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         double n = 0.0;
+         if (!OneNumber(v, n, reason)) return false;
+         if (!(n >= 0.0 && n <= kMaxIntraOpThreads && n == std::floor(n))) {
+             reason = "must be a whole number from 0 to " + std::to_string(kMaxIntraOpThreads) +
+                      ", got " + Number(n);
+             return false;
+         }
+         s.intraOpThreads = static_cast<int>(n);
+         return true;
+     },
+     [](const RecordSource& r) { return Of(r.settings.intraOpThreads); }},
+    {"dynamic_input_size", EntryKind::kNumbers, KeyUse::kLoadTime,
+     "input side in pixels for a model with a dynamic height/width and no imgsz metadata; "
+     "a multiple of 32 from 32 to 8192; used from the next Initialize",
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         double n = 0.0;
+         if (!OneNumber(v, n, reason)) return false;
+         if (!(n >= 32.0 && n <= kMaxModelInputSide && n == std::floor(n) && std::fmod(n, 32.0) == 0.0)) {
+             reason = "must be a multiple of 32 from 32 to " + std::to_string(kMaxModelInputSide) + ", got " +
+                      Number(n);
+             return false;
+         }
+         s.dynamicInputSide = static_cast<int>(n);
+         return true;
+     },
+     [](const RecordSource& r) { return Of(r.settings.dynamicInputSide); }},
+    // Alarm rules (AlarmRules.h): repeated keys name a class or a camera.
+    {kKeyClassThreshold, EntryKind::kNumbers, KeyUse::kLive,
+     "this class keeps detections scoring at least this; 0..1", true,
+     [](DetectorSettings& s) { s.rules.classes.ClearThresholds(); },
+     [](const SettingValue& v, Current c, DetectorSettings& s, std::string& reason) {
+         return s.rules.classes.AddThreshold(v.qualifier, v.numbers, c.model.classNames, reason);
+     },
+     [](const RecordSource& r) {
+         std::vector<SettingValue> out;
+         for (const auto& [name, t] : r.settings.rules.classes.Thresholds()) out.push_back({{t}, {}, name});
+         return out;
+     }},
+    {kKeyClassEnabled, EntryKind::kNumbers, KeyUse::kLive, "0: this class is never reported; 1: it is", true,
+     [](DetectorSettings& s) { s.rules.classes.ClearEnabled(); },
+     [](const SettingValue& v, Current c, DetectorSettings& s, std::string& reason) {
+         return s.rules.classes.AddEnabled(v.qualifier, v.numbers, c.model.classNames, reason);
+     },
+     [](const RecordSource& r) {
+         std::vector<SettingValue> out;
+         for (const auto& [name, on] : r.settings.rules.classes.Enabled()) out.push_back({{on ? 1.0 : 0.0}, {}, name});
+         return out;
+     }},
+    {kKeyZoneInclude, EntryKind::kNumbers, KeyUse::kLive,
+     "x0, y0, x1, y1, ... (0..1): this camera reports only inside its include zones", true,
+     [](DetectorSettings& s) { s.rules.zones.Clear(true); },
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.zones.Add(true, v.qualifier, v.numbers, reason);
+     },
+     [](const RecordSource& r) { return ZoneValues(r.settings.rules.zones, true); }},
+    {kKeyZoneExclude, EntryKind::kNumbers, KeyUse::kLive,
+     "x0, y0, x1, y1, ... (0..1): this camera reports nothing inside", true,
+     [](DetectorSettings& s) { s.rules.zones.Clear(false); },
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.zones.Add(false, v.qualifier, v.numbers, reason);
+     },
+     [](const RecordSource& r) { return ZoneValues(r.settings.rules.zones, false); }},
+    {kKeyConfirmFrames, EntryKind::kNumbers, KeyUse::kLive,
+     "k, n: this camera reports an object once seen in k of its last n frames", true,
+     [](DetectorSettings& s) { s.rules.confirmation.cameras.clear(); },
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.confirmation.AddCamera(v.qualifier, v.numbers, reason);
+     },
+     [](const RecordSource& r) {
+         std::vector<SettingValue> out;
+         for (const auto& [camera, rule] : r.settings.rules.confirmation.cameras) {
+             out.push_back({{double(rule.k), double(rule.n)}, {}, camera});
+         }
+         return out;
+     }},
+    {kKeyConfirmIou, EntryKind::kNumbers, KeyUse::kLive,
+     "same-class boxes of consecutive sightings overlapping this much are one object; above 0..1",
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.confirmation.SetIou(v.numbers, reason);
+     },
+     [](const RecordSource& r) { return Of(r.settings.rules.confirmation.iou); }},
+    {kKeyConfirmExpiry, EntryKind::kNumbers, KeyUse::kLive,
+     "a camera without a frame for this many seconds starts afresh", false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.confirmation.SetExpiry(v.numbers, reason);
+     },
+     [](const RecordSource& r) { return Of(r.settings.rules.confirmation.expirySeconds); }},
+    {kKeyConfirmMaxCameras, EntryKind::kNumbers, KeyUse::kLive,
+     "cameras followed for confirmation at most; 1..4096", false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.confirmation.SetMaxCameras(v.numbers, reason);
+     },
+     [](const RecordSource& r) { return Of(r.settings.rules.confirmation.maxCameras); }},
+    {kKeyConfirmMaxObjects, EntryKind::kNumbers, KeyUse::kLive,
+     "objects followed per camera at most; 1..1024", false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return s.rules.confirmation.SetMaxObjects(v.numbers, reason);
+     },
+     [](const RecordSource& r) { return Of(r.settings.rules.confirmation.maxObjects); }},
+    {"input_size", EntryKind::kNumbers, KeyUse::kReadOnly, "network input width and height in pixels",
+     false, nullptr, nullptr,
+     [](const RecordSource& r) {
+         return std::vector<SettingValue>{
+             {{double(r.model.inputSize.width), double(r.model.inputSize.height)}, {}, {}}};
+     }},
+    {"frames_inspected", EntryKind::kNumbers, KeyUse::kStatus,
+     "frames the model ran on, with or without detections", false, nullptr, nullptr,
+     [](const RecordSource& r) { return Of(double(r.status.framesInspected)); }},
+    {"frames_refused_no_model", EntryKind::kNumbers, KeyUse::kStatus,
+     "frames not inspected: no model was loaded", false, nullptr, nullptr,
+     [](const RecordSource& r) { return Of(double(r.status.framesRefusedNoModel)); }},
+    {"frames_refused_unsupported", EntryKind::kNumbers, KeyUse::kStatus,
+     "frames not inspected: empty, not 8-bit gray/BGR/BGRA, or a side above 16384", false, nullptr, nullptr,
+     [](const RecordSource& r) { return Of(double(r.status.framesRefusedUnsupported)); }},
+    {"inference_failures", EntryKind::kNumbers, KeyUse::kStatus,
+     "frames not inspected: the inference failed (see last_inference_error)", false, nullptr, nullptr,
+     [](const RecordSource& r) { return Of(double(r.status.inferenceFailures)); }},
+    {kKeyEngine, EntryKind::kText, KeyUse::kLoadTime, "auto, onnxruntime or opencv; used from the next Initialize",
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         EngineKind kind = EngineKind::kAuto;
+         if (!ParseEngineKind(v.text, kind)) {
+             reason = "must be auto, onnxruntime or opencv, got '" + v.text.substr(0, 40) + "'";
+             return false;
+         }
+         s.engine = v.text;
+         return true;
+     },
+     [](const RecordSource& r) { return OfText(r.settings.engine); }},
+    {"model", EntryKind::kText, KeyUse::kReadOnly, "path of the loaded ONNX file", false, nullptr, nullptr,
+     [](const RecordSource& r) { return OfText(r.model.modelPath); }},
+    {"gpu_fallback", EntryKind::kText, KeyUse::kStatus, "why a requested GPU is not in use",
+     false, nullptr, nullptr, [](const RecordSource& r) { return OfText(r.model.gpuFallback); }},
+    {"last_inference_error", EntryKind::kText, KeyUse::kStatus, "reason of the last failed inference",
+     false, nullptr, nullptr, [](const RecordSource& r) { return OfText(r.status.lastInferenceError); }},
+};
+
+const SettingKey* FindKey(const std::string& name, EntryKind kind) {
+    for (const SettingKey& k : kKeys) {
+        if (k.kind == kind && name == k.name) return &k;
+    }
+    return nullptr;
+}
+
+bool SameValue(const SettingValue& a, const SettingValue& b) {
+    if (a.text != b.text || a.qualifier != b.qualifier || a.numbers.size() != b.numbers.size()) return false;
+    for (std::size_t i = 0; i < a.numbers.size(); ++i) {
+        // Compared as the settings hold them, so a handed-back float reads equal.
+        if (static_cast<float>(a.numbers[i]) != static_cast<float>(b.numbers[i])) return false;
+    }
+    return true;
+}
+
+bool SameValues(const std::vector<SettingValue>& a, const std::vector<SettingValue>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!SameValue(a[i], b[i])) return false;
+    }
+    return true;
+}
+
+const char* const kReportFlagEntries[] = {kKeyBackend, kKeyEngine};
+
+FlagEntry BackendEntry(const ModelDescription& model) {
+    FlagEntry backend;
+    backend.flagA = model.loaded;
+    backend.flagB = model.gpuRequested;
+    backend.flagC = model.backend.find("cuda") != std::string::npos;
+    backend.valueA = model.poolCapacity;
+    backend.valueB = static_cast<std::int32_t>(model.classNames.size());
+    backend.textA = kKeyBackend;
+    backend.textB = model.backend;
+    return backend;
+}
+
+// Reads the entries of the record one by one.
+class RecordReader {
+public:
+    RecordReader(ReadOnlyEntries readOnly, const RecordSource& current, DetectorSettings& out,
+                 std::vector<EntryResult>& results)
+        : readOnly_(readOnly), current_(current), out_(out), results_(results) {}
+
+    void Entry(const std::string& name, EntryKind kind, const SettingValue& value) {
+        const SettingKey* key = FindKey(name, kind);
+        if (key == nullptr) {
+            const EntryKind other = kind == EntryKind::kText ? EntryKind::kNumbers : EntryKind::kText;
+            Refuse(name, FindKey(name, other) == nullptr ? "unknown key"
+                         : other == EntryKind::kText ? "belongs in texts as name=value"
+                                                     : "belongs in valueListEntries");
+            return;
+        }
+        const bool first = std::find(seen_.begin(), seen_.end(), key) == seen_.end();
+        if (!first && !key->repeated) {
+            Refuse(name, "given more than once");
+            return;
+        }
+        if (first) seen_.push_back(key);
+        switch (key->use) {
+            case KeyUse::kStatus:
+                return;
+            case KeyUse::kReadOnly: {
+                if (readOnly_ == ReadOnlyEntries::kSkip) return;
+                const std::vector<SettingValue> now = key->read(current_);
+                if (now.size() != 1 || !SameValue(value, now.front())) {
+                    Refuse(name, "read-only; it describes the loaded model");
+                }
+                return;
+            }
+            case KeyUse::kLive:
+            case KeyUse::kLoadTime: {
+                if (first && key->clear != nullptr) key->clear(out_);
+                std::string reason;
+                if (!key->parse(value, current_, out_, reason)) Refuse(name, reason);
+                return;
+            }
+        }
+    }
+
+    void Refuse(const std::string& name, const std::string& reason) {
+        results_.push_back({name, EntryOutcome::kRefused, reason});
+        refused_ = true;
+    }
+
+    // Lists each key read whose value changed.
+    void ListChanges() {
+        const RecordSource now{out_, current_.model, current_.status};
+        for (const SettingKey* key : seen_) {
+            if (key->use != KeyUse::kLive && key->use != KeyUse::kLoadTime) continue;
+            if (SameValues(key->read(now), key->read(current_))) continue;
+            results_.push_back(
+                {key->name, key->use == KeyUse::kLive ? EntryOutcome::kApplied : EntryOutcome::kAtNextLoad, {}});
+        }
+    }
+
+    bool Refused() const { return refused_; }
+
+private:
+    const ReadOnlyEntries readOnly_;
+    const RecordSource& current_;
+    DetectorSettings& out_;
+    std::vector<EntryResult>& results_;
+    std::vector<const SettingKey*> seen_;
+    bool refused_ = false;
+};
+
+}  // namespace
+
+const std::vector<SettingKey>& SettingKeys() { return kKeys; }
+
+bool IsReportFlagEntry(const std::string& name) {
+    for (const char* known : kReportFlagEntries) {
+        if (name == known) return true;
+    }
+    return false;
+}
+
+const char* KeyUseName(KeyUse use) {
+    switch (use) {
+        case KeyUse::kLive: return "editable";
+        case KeyUse::kLoadTime: return "load-time";
+        case KeyUse::kReadOnly: return "read-only";
+        case KeyUse::kStatus: return "status";
+    }
+    return "status";
+}
+
+bool ReadRecord(const CustomParams& record, ReadOnlyEntries readOnly, const RecordSource& current,
+                DetectorSettings& out, std::vector<EntryResult>& results) {
+    results.clear();
+    out = current.settings;
+    RecordReader reader(readOnly, current, out, results);
+
+    for (const ValueListEntry& e : record.valueListEntries) {
+        const SettingKey* key = FindKey(e.textA, EntryKind::kNumbers);
+        reader.Entry(e.textA, EntryKind::kNumbers,
+                     SettingValue{e.wideValues, {}, key != nullptr && key->repeated ? e.textB : std::string()});
+    }
+    for (const std::string& line : record.texts) {
+        const std::size_t eq = line.find('=');
+        if (eq == std::string::npos) {
+            reader.Refuse(line, "not a name=value line");
+            continue;
+        }
+        reader.Entry(line.substr(0, eq), EntryKind::kText, SettingValue{{}, line.substr(eq + 1), {}});
+    }
+    // Flag entries report what runs (OptimizeModel chooses it); none is a setting.
+    for (const FlagEntry& e : record.flagEntries) {
+        if (!IsReportFlagEntry(e.textA)) reader.Refuse(e.textA, "unknown flag entry");
+    }
+    const std::vector<std::string>& names = current.model.classNames;
+    for (const TextListEntry& e : record.textListEntries) {
+        if (e.textA != kKeyClass) {
+            reader.Refuse(e.textA, "unknown key");
+        } else if (readOnly == ReadOnlyEntries::kMustMatch &&
+                   (e.valueA < 0 || static_cast<std::size_t>(e.valueA) >= names.size() ||
+                    names[static_cast<std::size_t>(e.valueA)] != e.textB)) {
+            reader.Refuse(e.textA, "read-only; class names come from the label file");
+        }
+    }
+
+    reader.ListChanges();
+    if (!reader.Refused()) return true;
+    out = current.settings;
+    for (EntryResult& r : results) {
+        if (r.outcome != EntryOutcome::kRefused) {
+            r.outcome = EntryOutcome::kHeldBack;
+            r.reason = "not applied: another entry was refused";
+        }
+    }
+    return false;
+}
+
+std::string DescribeRefusals(const std::vector<EntryResult>& results) {
+    std::string text;
+    std::size_t refused = 0;
+    for (const EntryResult& r : results) {
+        if (r.outcome != EntryOutcome::kRefused) continue;
+        if (++refused <= 3) text += (refused > 1 ? "; '" : "'") + r.key + "': " + r.reason;
+    }
+    if (refused > 3) text += "; and " + std::to_string(refused - 3) + " more";
+    return std::to_string(refused) + (refused == 1 ? " entry" : " entries") + " refused, nothing changed: " + text;
+}
+
+void WriteRecord(const RecordSource& source, CustomParams& params) {
+    CustomParams out;
+    for (const SettingKey& key : kKeys) {
+        for (SettingValue& value : key.read(source)) {
+            if (key.kind == EntryKind::kNumbers) {
+                out.valueListEntries.push_back({key.name, std::move(value.numbers),
+                                                key.repeated ? std::move(value.qualifier) : KeyUseName(key.use),
+                                                key.help, 0});
+            } else if (!value.text.empty()) {
+                out.texts.push_back(std::string(key.name) + "=" + value.text);
+            }
+        }
+    }
+    out.flagEntries.push_back(BackendEntry(source.model));
+    FlagEntry engine;
+    engine.textA = kKeyEngine;
+    engine.textB = source.model.engine.empty() ? "none" : source.model.engine;
+    engine.flagA = source.model.onnxRuntime;
+    engine.valueA = source.model.intraOpThreads;
+    out.flagEntries.push_back(std::move(engine));
+    for (std::size_t i = 0; i < source.model.classNames.size(); ++i) {
+        TextListEntry entry;
+        entry.textA = kKeyClass;
+        entry.textB = source.model.classNames[i];
+        entry.valueA = static_cast<std::int32_t>(i);
+        out.textListEntries.push_back(std::move(entry));
+    }
+    params = std::move(out);
+}
+
+}  // namespace korva::detail
