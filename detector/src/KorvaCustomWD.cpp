@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <new>
 
 #include "settings/ParameterRecord.h"
 #include "engines/EngineRequest.h"
@@ -11,6 +12,7 @@
 #include "support/Mutex.h"
 #include "engines/NetPool.h"
 #include "support/ReasonText.h"
+#include "support/Status.h"
 #include "support/SwapGate.h"
 #include "support/ThreadAnnotations.h"
 
@@ -25,6 +27,10 @@ using korva::detail::ModelDescription;
 using korva::detail::MutexLock;
 using korva::detail::ReadOnlyEntries;
 using korva::detail::SharedGate;
+using korva::detail::StatusCode;
+
+static_assert(static_cast<int>(KorvaErrorCode::kInternal) == static_cast<int>(StatusCode::kInternal),
+              "the internal codes are the public ones");
 
 namespace {
 
@@ -65,7 +71,7 @@ KorvaCustomWD::ParameterChange::Outcome PublicOutcome(EntryOutcome outcome) {
 
 // The engine's detections in `frame` after the alarm rules of `settings`;
 // exactly the engine's when no rule is configured.
-std::vector<CustomObject> DetectWithRules(DetectionPipeline& engine, const DetectorSettings& settings,
+std::vector<CustomObject> DetectWithRules(const DetectionPipeline& engine, const DetectorSettings& settings,
                                           korva::detail::ConfirmationTracker& tracker, const cv::Mat& frame,
                                           const std::string& cameraId) {
     const korva::detail::AlarmRules& rules = settings.rules;
@@ -86,12 +92,20 @@ struct KorvaCustomWD::Impl {
     // Names this detector's reasons in each thread's store.
     const std::uint64_t owner = korva::detail::NewReasonOwner();
 
-    // Serialises Initialize, OptimizeModel, ApplyParameters and Destroy: one
-    // change is prepared at a time, and `engine` is replaced only with this
-    // held (besides the gate). Taken before the gate or settingsMutex.
+    // Serialises the loads of Initialize and OptimizeModel, which build a
+    // model without holding anything else, so that a slow or hung load never
+    // holds back ApplyParameters, ConfigureParameters, Statistics or Destroy.
+    // Taken before changeMutex.
+    korva::detail::Mutex loadMutex;
+    // Serialises the short changes: a load's commit, ApplyParameters and
+    // Destroy; `engine` is replaced only with this held (besides the gate).
+    // Taken before the gate or settingsMutex.
     korva::detail::Mutex changeMutex;
+    // Counts the Destroy calls; a load that finds it changed discards its model.
+    std::uint64_t destroyEpoch KORVA_GUARDED_BY(changeMutex) = 0;
     korva::detail::SwapGate gate;
-    std::unique_ptr<DetectionPipeline> engine KORVA_GUARDED_BY(gate);
+    // Shared so that OptimizeModel can rebuild from it without holding the gate.
+    std::shared_ptr<const DetectionPipeline> engine KORVA_GUARDED_BY(gate);
     bool gpuRequested KORVA_GUARDED_BY(gate) = false;
     std::string gpuFallback KORVA_GUARDED_BY(gate);  // why `engine` is not on the GPU asked for
 
@@ -142,15 +156,15 @@ struct KorvaCustomWD::Impl {
         return s;
     }
 
-    void Fail(std::initializer_list<std::string_view> parts) noexcept {
-        korva::detail::SetThreadReason(owner, parts);
+    void Fail(StatusCode code, std::initializer_list<std::string_view> parts) noexcept {
+        korva::detail::SetThreadReason(owner, code, parts);
     }
     void Succeed() noexcept { korva::detail::ClearThreadReason(owner); }
 
     // Counts a failed inference and keeps its reason. Allocates nothing.
     void InferenceFailed(std::string_view what) noexcept KORVA_EXCLUDES(failureMutex) {
         failures.fetch_add(1, std::memory_order_relaxed);
-        Fail({"inference failed: ", what});
+        Fail(StatusCode::kInferenceFailed, {"inference failed: ", what});
         try {
             MutexLock lock(failureMutex);
             lastFailure.Assign({"inference failed: ", what});
@@ -169,24 +183,32 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
                                std::string& labelMap) noexcept {
     Impl& d = *impl_;
     try {
-        MutexLock change(d.changeMutex);
+        MutexLock load(d.loadMutex);
         if (!(threshold >= 0.0f && threshold <= 1.0f)) {
             char value[32];
             std::snprintf(value, sizeof value, "%g", static_cast<double>(threshold));
-            d.Fail({"confidence threshold must be a number from 0 to 1, got ", value});
+            d.Fail(StatusCode::kSettingRefused, {"confidence threshold must be a number from 0 to 1, got ", value});
             return false;
         }
         // The stored record over the current settings; what it describes of
         // an earlier model is skipped.
-        const std::shared_ptr<const DetectorSettings> current = d.Settings();
         const ModelDescription noModel;
         const DetectorStatus noStatus;
+        CustomParams record;
+        std::shared_ptr<const DetectorSettings> base;
+        std::uint64_t epoch = 0;
         DetectorSettings next;
         std::vector<EntryResult> results;
-        if (!korva::detail::ReadRecord(parameters, ReadOnlyEntries::kSkip,
-                                       {*current, noModel, noStatus}, next, results)) {
-            d.Fail({"the stored parameter record is refused: ",
-                    korva::detail::DescribeRefusals(results)});
+        {
+            MutexLock change(d.changeMutex);
+            record = parameters;
+            epoch = d.destroyEpoch;
+            base = d.Settings();
+        }
+        if (!korva::detail::ReadRecord(record, ReadOnlyEntries::kSkip, {*base, noModel, noStatus}, next,
+                                       results)) {
+            d.Fail(StatusCode::kSettingRefused,
+                   {"the stored parameter record is refused: ", korva::detail::DescribeRefusals(results)});
             return false;
         }
         next.confidenceThreshold = threshold;
@@ -199,40 +221,64 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
         std::string error;
         EngineRequest request;
         if (!RequestOf(next, gpu, request, error)) {
-            d.Fail({error});
+            d.Fail(StatusCode::kSettingRefused, {error});
             return false;
         }
-        std::unique_ptr<DetectionPipeline> engine = DetectionPipeline::Load(modelFolder, request, error);
+        // Built with no lock but loadMutex held.
+        StatusCode code = StatusCode::kOk;
+        std::shared_ptr<const DetectionPipeline> engine = DetectionPipeline::Load(modelFolder, request, error, code);
         if (!engine) {
-            d.Fail({error});
+            d.Fail(code, {error});
             return false;
         }
         std::string fallback = engine->GpuFallback();
-
-        auto published = std::make_shared<const DetectorSettings>(next);
         std::string newLabelMap = korva::detail::JoinLabelMap(engine->ClassNames());
         ModelDescription model = engine->Describe(gpu);
         model.gpuFallback = fallback;
-        CustomParams effective;
-        korva::detail::WriteRecord({next, model, d.Status()}, effective);
 
-        std::unique_ptr<DetectionPipeline> old;
+        std::shared_ptr<const DetectionPipeline> old;
         {
-            ExclusiveGate gate(d.gate);
-            old = std::move(d.engine);
-            d.engine = std::move(engine);
-            d.gpuFallback.swap(fallback);
-            d.Publish(std::move(published));
-            d.tracker.Clear();
+            MutexLock change(d.changeMutex);
+            if (d.destroyEpoch != epoch) {
+                d.Fail(StatusCode::kLoadAbandoned,
+                       {"Initialize: Destroy was called while the model loaded; the new model is discarded"});
+                return false;
+            }
+            // Settings edited live while the model loaded stay: the record is
+            // read again over them.
+            const std::shared_ptr<const DetectorSettings> current = d.Settings();
+            if (current != base) {
+                results.clear();
+                if (!korva::detail::ReadRecord(record, ReadOnlyEntries::kSkip, {*current, noModel, noStatus},
+                                               next, results)) {
+                    d.Fail(StatusCode::kSettingRefused, {"the stored parameter record is refused: ",
+                                                         korva::detail::DescribeRefusals(results)});
+                    return false;
+                }
+                next.confidenceThreshold = threshold;
+            }
+            auto published = std::make_shared<const DetectorSettings>(next);
+            CustomParams effective;
+            korva::detail::WriteRecord({next, model, d.Status()}, effective);
+            {
+                ExclusiveGate gate(d.gate);
+                old = std::move(d.engine);
+                d.engine = std::move(engine);
+                d.gpuFallback.swap(fallback);
+                d.Publish(std::move(published));
+                d.tracker.Clear();
+            }
+            parameters = std::move(effective);
         }
-        parameters = std::move(effective);
         labelMap.swap(newLabelMap);
         d.Succeed();
-        return true;  // `old` is released here, outside the gate
+        return true;  // `old` is released here, outside the locks
+    } catch (const std::bad_alloc& e) {
+        d.Fail(StatusCode::kOutOfMemory, {"Initialize failed: ", e.what()});
     } catch (const std::exception& e) {
-        d.Fail({"Initialize failed: ", e.what()});
+        d.Fail(StatusCode::kInternal, {"Initialize failed: ", e.what()});
     } catch (...) {
-        d.Fail({"Initialize failed: unknown error"});
+        d.Fail(StatusCode::kInternal, {"Initialize failed: unknown error"});
     }
     return false;
 }
@@ -240,40 +286,52 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
 bool KorvaCustomWD::OptimizeModel(bool useGpu) noexcept {
     Impl& d = *impl_;
     try {
-        MutexLock change(d.changeMutex);
-        // Only this thread may replace `engine` while changeMutex is held.
-        const DetectionPipeline* current = nullptr;
+        MutexLock load(d.loadMutex);
+        std::shared_ptr<const DetectionPipeline> current;
+        std::uint64_t epoch = 0;
         {
+            MutexLock change(d.changeMutex);
+            epoch = d.destroyEpoch;
             SharedGate gate(d.gate);
-            current = d.engine.get();
+            current = d.engine;
         }
         if (current == nullptr) {
-            d.Fail({"no model is loaded; call Initialize first"});
+            d.Fail(StatusCode::kNoModel, {"no model is loaded; call Initialize first"});
             return false;
         }
 
         std::string error;
-        std::unique_ptr<DetectionPipeline> fresh = current->Rebuild(useGpu, error);
+        StatusCode code = StatusCode::kOk;
+        std::shared_ptr<const DetectionPipeline> fresh = current->Rebuild(useGpu, error, code);
         if (!fresh) {
-            d.Fail({error});
+            d.Fail(code, {error});
             return false;
         }
         std::string fallback = fresh->GpuFallback();
 
-        std::unique_ptr<DetectionPipeline> old;
+        std::shared_ptr<const DetectionPipeline> old;
         {
+            MutexLock change(d.changeMutex);
+            if (d.destroyEpoch != epoch) {
+                d.Fail(StatusCode::kLoadAbandoned,
+                       {"OptimizeModel: Destroy was called while the engine was rebuilt; the rebuild is discarded"});
+                return false;
+            }
             ExclusiveGate gate(d.gate);
             old = std::move(d.engine);
             d.engine = std::move(fresh);
             d.gpuRequested = useGpu;
             d.gpuFallback.swap(fallback);
         }
+        current.reset();
         d.Succeed();
         return true;
+    } catch (const std::bad_alloc& e) {
+        d.Fail(StatusCode::kOutOfMemory, {"OptimizeModel failed: ", e.what()});
     } catch (const std::exception& e) {
-        d.Fail({"OptimizeModel failed: ", e.what()});
+        d.Fail(StatusCode::kInternal, {"OptimizeModel failed: ", e.what()});
     } catch (...) {
-        d.Fail({"OptimizeModel failed: unknown error"});
+        d.Fail(StatusCode::kInternal, {"OptimizeModel failed: unknown error"});
     }
     return false;
 }
@@ -284,13 +342,16 @@ std::vector<CustomObject> KorvaCustomWD::RunInference(const cv::Mat& frame,
     try {
         if (!korva::detail::IsSupportedFrame(frame)) {
             d.refusedUnsupported.fetch_add(1, std::memory_order_relaxed);
-            d.Fail({"frame not inspected: empty, not 8-bit gray, BGR or BGRA, or a side above 16384"});
+            const bool tooLarge = !frame.empty() && frame.dims == 2 &&
+                                  (frame.rows > korva::detail::kMaxFrameSide || frame.cols > korva::detail::kMaxFrameSide);
+            d.Fail(tooLarge ? StatusCode::kFrameTooLarge : StatusCode::kBadFrame,
+                   {"frame not inspected: empty, not 8-bit gray, BGR or BGRA, or a side above 16384"});
             return {};
         }
         SharedGate gate(d.gate);
         if (!d.engine) {
             d.refusedNoModel.fetch_add(1, std::memory_order_relaxed);
-            d.Fail({"frame not inspected: no model is loaded"});
+            d.Fail(StatusCode::kNoModel, {"frame not inspected: no model is loaded"});
             return {};
         }
         const std::shared_ptr<const DetectorSettings> settings = d.Settings();
@@ -323,7 +384,7 @@ bool KorvaCustomWD::ConfigureParameters(CustomParams& params) noexcept {
         d.Succeed();
         return true;
     } catch (...) {
-        d.Fail({"ConfigureParameters failed: out of memory; the record is unchanged"});
+        d.Fail(StatusCode::kOutOfMemory, {"ConfigureParameters failed: out of memory; the record is unchanged"});
         return false;
     }
 }
@@ -331,9 +392,10 @@ bool KorvaCustomWD::ConfigureParameters(CustomParams& params) noexcept {
 bool KorvaCustomWD::Destroy() noexcept {
     Impl& d = *impl_;
     try {
-        MutexLock change(d.changeMutex);
-        std::unique_ptr<DetectionPipeline> old;
+        std::shared_ptr<const DetectionPipeline> old;
         {
+            MutexLock change(d.changeMutex);
+            ++d.destroyEpoch;  // a load in progress discards its model
             ExclusiveGate gate(d.gate);
             old = std::move(d.engine);
             d.gpuFallback.clear();
@@ -341,9 +403,10 @@ bool KorvaCustomWD::Destroy() noexcept {
         }
     } catch (...) {
         // Locking failed (system error): the model may still be loaded.
-        d.Fail({"Destroy failed: the detector's lock could not be taken"});
+        d.Fail(StatusCode::kInternal, {"Destroy failed: the detector's lock could not be taken"});
         return false;
     }
+    d.Succeed();
     return true;
 }
 
@@ -370,7 +433,7 @@ bool KorvaCustomWD::ApplyParameters(const CustomParams& params, ParameterReport&
             report.changes.push_back({std::move(r.key), PublicOutcome(r.outcome), std::move(r.reason)});
         }
         if (!accepted) {
-            d.Fail({refusals});
+            d.Fail(StatusCode::kSettingRefused, {refusals});
             return false;
         }
         CustomParams effective;
@@ -380,7 +443,7 @@ bool KorvaCustomWD::ApplyParameters(const CustomParams& params, ParameterReport&
         d.Succeed();
         return true;
     } catch (...) {
-        d.Fail({"ApplyParameters failed: out of memory; nothing changed"});
+        d.Fail(StatusCode::kOutOfMemory, {"ApplyParameters failed: out of memory; nothing changed"});
         return false;
     }
 }
@@ -409,4 +472,8 @@ std::string KorvaCustomWD::LastInferenceError() const noexcept {
 
 std::string KorvaCustomWD::LastError() const noexcept {
     return korva::detail::ThreadReason(impl_->owner);
+}
+
+KorvaErrorCode KorvaCustomWD::LastErrorCode() const noexcept {
+    return static_cast<KorvaErrorCode>(korva::detail::ThreadReasonCode(impl_->owner));
 }

@@ -2,10 +2,39 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 #include "korva/KorvaCustomWD.h"
+
+namespace {
+
+// The plug-ins this library made and has not destroyed.
+struct LivePlugins {
+    std::mutex mutex;
+    std::unordered_set<const IKorvaCustomClass*> plugins;
+};
+
+LivePlugins& Live() {
+    static LivePlugins* live = new LivePlugins();  // never destroyed: hosts may call during exit
+    return *live;
+}
+
+bool IsLive(const IKorvaCustomClass* plugin) noexcept {
+    if (plugin == nullptr) return false;
+    try {
+        LivePlugins& live = Live();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        return live.plugins.count(plugin) != 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -14,13 +43,25 @@ unsigned KorvaPluginInterfaceVersion() noexcept { return korva::kPluginInterface
 IKorvaCustomClass* KorvaCreatePlugin(unsigned interfaceVersion) noexcept {
     if (interfaceVersion != korva::kPluginInterfaceVersion) return nullptr;
     try {
-        return new KorvaCustomWD();
+        auto plugin = std::make_unique<KorvaCustomWD>();
+        LivePlugins& live = Live();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.plugins.insert(plugin.get());
+        return plugin.release();
     } catch (...) {
         return nullptr;
     }
 }
 
 void KorvaDestroyPlugin(IKorvaCustomClass* plugin) noexcept {
+    if (plugin == nullptr) return;
+    try {
+        LivePlugins& live = Live();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        if (live.plugins.erase(plugin) == 0) return;  // not ours, or already destroyed
+    } catch (...) {
+        return;  // the registry's lock failed: leaking beats freeing twice
+    }
     // Every plug-in this library hands out is a KorvaCustomWD.
     delete static_cast<KorvaCustomWD*>(plugin);
 }
@@ -28,7 +69,7 @@ void KorvaDestroyPlugin(IKorvaCustomClass* plugin) noexcept {
 std::size_t KorvaPluginLastError(const IKorvaCustomClass* plugin, char* buffer,
                                  std::size_t size) noexcept {
     if (buffer != nullptr && size > 0) buffer[0] = '\0';
-    if (plugin == nullptr) return 0;
+    if (!IsLive(plugin)) return 0;
     try {
         const std::string reason = static_cast<const KorvaCustomWD*>(plugin)->LastError();
         if (buffer != nullptr && size > 0) {
@@ -40,6 +81,11 @@ std::size_t KorvaPluginLastError(const IKorvaCustomClass* plugin, char* buffer,
     } catch (...) {
         return 0;  // out of memory copying the reason
     }
+}
+
+int KorvaPluginLastErrorCode(const IKorvaCustomClass* plugin) noexcept {
+    if (!IsLive(plugin)) return 0;
+    return static_cast<int>(static_cast<const KorvaCustomWD*>(plugin)->LastErrorCode());
 }
 
 }  // extern "C"

@@ -11,6 +11,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "TestTempDir.h"
 #include "korva/KorvaCustomWD.h"
 
 namespace korva::test {
@@ -78,6 +79,26 @@ inline cv::Mat RandomFrame(cv::Size size, int type, unsigned seed) {
     cv::RNG rng(seed);
     rng.fill(frame, cv::RNG::UNIFORM, 0, 256);
     return frame;
+}
+
+inline ValueListEntry* FindValue(CustomParams& p, const std::string& key) {
+    for (ValueListEntry& e : p.valueListEntries) {
+        if (e.textA == key) return &e;
+    }
+    return nullptr;
+}
+
+inline std::string ClassList(int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += (i ? ",class" : "class") + std::to_string(i);
+    return s;
+}
+
+// A copy of a committed model folder with the given label text.
+inline std::string CopyWithLabels(const std::filesystem::path& tmp, const std::string& model, const std::string& labels) {
+    std::filesystem::copy_file(std::filesystem::path(ModelDir(model)) / "model.onnx", tmp / "model.onnx");
+    WriteFile(tmp / "labels.txt", labels);
+    return tmp.string();
 }
 
 }  // namespace korva::test

@@ -6,7 +6,8 @@
 // IKorvaCustomClass. A plug-in made here is destroyed here: its memory
 // belongs to the library's runtime, and the base class cannot be deleted
 // through a base pointer. Every function is safe to call with any argument
-// and never throws.
+// and never throws: the library remembers the plug-ins it made, so a pointer
+// it did not make, or one already destroyed, is ignored.
 //
 // The pointer typedefs name each function's type for GetProcAddress/dlsym.
 #pragma once
@@ -21,6 +22,7 @@
 #define KORVA_PLUGIN_CREATE_SYMBOL "KorvaCreatePlugin"
 #define KORVA_PLUGIN_DESTROY_SYMBOL "KorvaDestroyPlugin"
 #define KORVA_PLUGIN_LAST_ERROR_SYMBOL "KorvaPluginLastError"
+#define KORVA_PLUGIN_LAST_ERROR_CODE_SYMBOL "KorvaPluginLastErrorCode"
 
 extern "C" {
 
@@ -32,7 +34,8 @@ KORVA_WD_API unsigned KorvaPluginInterfaceVersion() noexcept;
 KORVA_WD_API IKorvaCustomClass* KorvaCreatePlugin(unsigned interfaceVersion) noexcept;
 
 // Destroys a plug-in made by KorvaCreatePlugin (waiting for its inferences
-// in flight); null is ignored. The host must have stopped calling it.
+// in flight). Null, a pointer this library did not make and one already
+// destroyed are ignored. The host must have stopped calling the plug-in.
 KORVA_WD_API void KorvaDestroyPlugin(IKorvaCustomClass* plugin) noexcept;
 
 // Copies the plug-in's LastError() into `buffer`: the one-line reason the
@@ -44,6 +47,10 @@ KORVA_WD_API void KorvaDestroyPlugin(IKorvaCustomClass* plugin) noexcept;
 KORVA_WD_API std::size_t KorvaPluginLastError(const IKorvaCustomClass* plugin, char* buffer,
                                               std::size_t size) noexcept;
 
+// The kind of that reason, a KorvaErrorCode number (korva/KorvaErrorCode.h):
+// 0 when there is none or `plugin` is not a live plug-in of this library.
+KORVA_WD_API int KorvaPluginLastErrorCode(const IKorvaCustomClass* plugin) noexcept;
+
 }  // extern "C"
 
 namespace korva {
@@ -52,5 +59,6 @@ using PluginInterfaceVersionFn = unsigned (*)() noexcept;
 using CreatePluginFn = IKorvaCustomClass* (*)(unsigned) noexcept;
 using DestroyPluginFn = void (*)(IKorvaCustomClass*) noexcept;
 using PluginLastErrorFn = std::size_t (*)(const IKorvaCustomClass*, char*, std::size_t) noexcept;
+using PluginLastErrorCodeFn = int (*)(const IKorvaCustomClass*) noexcept;
 
 }  // namespace korva

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -92,7 +93,8 @@ bool DetectionPipeline::ReadModel(const std::string& folder, int dynamicInputSid
 std::unique_ptr<Engine> DetectionPipeline::BuildEngine(const Model& model, EngineKind kind,
                                                      const EngineRequest& request, EngineReport& report,
                                                      std::string& openCvReason, std::string& gpuFallback,
-                                                     std::string& error) {
+                                                     std::string& error, StatusCode& code) {
+    code = StatusCode::kModelRefused;
     report = EngineReport{};
     gpuFallback.clear();
     std::string ortReason;
@@ -126,6 +128,7 @@ std::unique_ptr<Engine> DetectionPipeline::BuildEngine(const Model& model, Engin
             ortReason = "onnxruntime not found (" + ortReason + ")";
         }
         if (kind == EngineKind::kOnnxRuntime) {
+            if (!runtime) code = StatusCode::kEngineUnavailable;
             error = OneLine(model.path + ": " + ortReason);
             return nullptr;
         }
@@ -170,19 +173,25 @@ bool DetectionPipeline::ChooseOutput(const Engine& engine, Model& model, std::st
 }
 
 std::unique_ptr<DetectionPipeline> DetectionPipeline::Load(const std::string& folder, const EngineRequest& request,
-                                                       std::string& error) {
+                                                       std::string& error, StatusCode& code) {
+    code = StatusCode::kModelRefused;
     try {
         auto model = std::make_shared<Model>();
         if (!ReadModel(folder, request.dynamicInputSide, *model, error)) return nullptr;
         std::unique_ptr<DetectionPipeline> loaded(new DetectionPipeline());
         loaded->engine_ = BuildEngine(*model, request.kind, request, loaded->report_, loaded->openCvReason_,
-                                      loaded->gpuFallback_, error);
+                                      loaded->gpuFallback_, error, code);
         if (!loaded->engine_) return nullptr;
+        code = StatusCode::kModelRefused;
         if (!ChooseOutput(*loaded->engine_, *model, error)) return nullptr;
         loaded->request_ = request;
         loaded->request_.kind = loaded->report_.onnxRuntime ? EngineKind::kOnnxRuntime : EngineKind::kOpenCv;
         loaded->model_ = std::move(model);
+        code = StatusCode::kOk;
         return loaded;
+    } catch (const std::bad_alloc& e) {
+        code = StatusCode::kOutOfMemory;
+        error = "cannot load model from " + folder + ": " + ExceptionText(e);
     } catch (const std::exception& e) {
         error = "cannot load model from " + folder + ": " + ExceptionText(e);
     } catch (...) {
@@ -191,7 +200,9 @@ std::unique_ptr<DetectionPipeline> DetectionPipeline::Load(const std::string& fo
     return nullptr;
 }
 
-std::unique_ptr<DetectionPipeline> DetectionPipeline::Rebuild(bool gpu, std::string& error) const {
+std::unique_ptr<DetectionPipeline> DetectionPipeline::Rebuild(bool gpu, std::string& error,
+                                                              StatusCode& code) const {
+    code = StatusCode::kModelRefused;
     try {
         auto model = std::make_shared<Model>(*model_);
         std::unique_ptr<DetectionPipeline> rebuilt(new DetectionPipeline());
@@ -199,13 +210,18 @@ std::unique_ptr<DetectionPipeline> DetectionPipeline::Rebuild(bool gpu, std::str
         rebuilt->request_.gpu = gpu;
         std::string ignored;
         rebuilt->engine_ = BuildEngine(*model, request_.kind, rebuilt->request_, rebuilt->report_, ignored,
-                                       rebuilt->gpuFallback_, error);
+                                       rebuilt->gpuFallback_, error, code);
         if (!rebuilt->engine_) return nullptr;
+        code = StatusCode::kModelRefused;
         if (!ChooseOutput(*rebuilt->engine_, *model, error)) return nullptr;
         rebuilt->openCvReason_ = openCvReason_;
         if (request_.kind == EngineKind::kOpenCv) rebuilt->report_.text = openCvReason_;  // keeps why OpenCV runs
         rebuilt->model_ = std::move(model);
+        code = StatusCode::kOk;
         return rebuilt;
+    } catch (const std::bad_alloc& e) {
+        code = StatusCode::kOutOfMemory;
+        error = "cannot rebuild the engine: " + ExceptionText(e);
     } catch (const std::exception& e) {
         error = "cannot rebuild the engine: " + ExceptionText(e);
     } catch (...) {

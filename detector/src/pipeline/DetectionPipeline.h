@@ -18,6 +18,7 @@
 #include "model/ModelDescription.h"
 #include "decode/Letterbox.h"
 #include "support/Mutex.h"
+#include "support/Status.h"
 #include "decode/OutputLayout.h"
 #include "support/ThreadAnnotations.h"
 #include "korva/CustomObject.h"
@@ -40,16 +41,16 @@ bool IsSupportedFrame(const cv::Mat& frame);
 class DetectionPipeline {
 public:
     // Loads the model folder and builds the engine `request` asks for (see
-    // EngineRequest.h), warmed up. Null with a one-line reason in `error` on
-    // any failure. Throws only when memory runs out while the reason is
-    // written.
+    // EngineRequest.h), warmed up. Null with a one-line reason in `error` and
+    // its kind in `code` on any failure. Throws only when memory runs out
+    // while the reason is written.
     static std::unique_ptr<DetectionPipeline> Load(const std::string& folder, const EngineRequest& request,
-                                                 std::string& error);
+                                                   std::string& error, StatusCode& code);
 
     // The same model on a fresh engine of the same kind, threads and pool,
-    // built for the GPU when `gpu`. Null with a reason on failure; throws as
-    // Load.
-    std::unique_ptr<DetectionPipeline> Rebuild(bool gpu, std::string& error) const;
+    // built for the GPU when `gpu`. Null with a reason and its kind on
+    // failure; throws as Load.
+    std::unique_ptr<DetectionPipeline> Rebuild(bool gpu, std::string& error, StatusCode& code) const;
 
     // Detections in `frame`, which must satisfy IsSupportedFrame. Throws on
     // engine failures; the caller turns that into an empty result.
@@ -89,10 +90,11 @@ private:
     static bool ReadModel(const std::string& folder, int dynamicInputSide, Model& model, std::string& error);
     // Builds an engine of `kind` (auto tries ONNX Runtime, then OpenCV) and
     // says in `report` what runs and why; `openCvReason` is the why alone
-    // when OpenCV runs, `gpuFallback` why a GPU asked for is not used.
+    // when OpenCV runs, `gpuFallback` why a GPU asked for is not used. On
+    // failure `code` tells a refused model from an engine that cannot run.
     static std::unique_ptr<Engine> BuildEngine(const Model& model, EngineKind kind, const EngineRequest& request,
                                                EngineReport& report, std::string& openCvReason,
-                                               std::string& gpuFallback, std::string& error);
+                                               std::string& gpuFallback, std::string& error, StatusCode& code);
     // Picks the output that carries detections and its layout.
     static bool ChooseOutput(const Engine& engine, Model& model, std::string& error);
 

@@ -11,6 +11,7 @@ constexpr std::size_t kEllipsisSize = sizeof kEllipsis - 1;
 struct ThreadSlot {
     std::uint64_t owner = 0;  // 0: free
     std::uint64_t lastUse = 0;
+    StatusCode code = StatusCode::kOk;
     ReasonText reason;
 };
 
@@ -81,7 +82,8 @@ std::string ReasonText::Copy() const noexcept {
 
 std::uint64_t NewReasonOwner() noexcept { return g_nextOwner.fetch_add(1); }
 
-void SetThreadReason(std::uint64_t owner, std::initializer_list<std::string_view> parts) noexcept {
+void SetThreadReason(std::uint64_t owner, StatusCode code,
+                     std::initializer_list<std::string_view> parts) noexcept {
     ThreadSlot* slot = Find(owner);
     if (slot == nullptr) {
         slot = &t_slots.slots[0];
@@ -91,6 +93,7 @@ void SetThreadReason(std::uint64_t owner, std::initializer_list<std::string_view
         slot->owner = owner;
     }
     slot->lastUse = ++t_slots.clock;
+    slot->code = code;
     slot->reason.Assign(parts);
 }
 
@@ -98,6 +101,7 @@ void ClearThreadReason(std::uint64_t owner) noexcept {
     if (ThreadSlot* slot = Find(owner)) {
         slot->owner = 0;
         slot->lastUse = 0;
+        slot->code = StatusCode::kOk;
         slot->reason.Clear();
     }
 }
@@ -105,6 +109,11 @@ void ClearThreadReason(std::uint64_t owner) noexcept {
 std::string ThreadReason(std::uint64_t owner) noexcept {
     const ThreadSlot* slot = Find(owner);
     return slot == nullptr ? std::string() : slot->reason.Copy();
+}
+
+StatusCode ThreadReasonCode(std::uint64_t owner) noexcept {
+    const ThreadSlot* slot = Find(owner);
+    return slot == nullptr ? StatusCode::kOk : slot->code;
 }
 
 }  // namespace korva::detail

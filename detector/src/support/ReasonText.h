@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/Status.h"
+
 namespace korva::detail {
 
 class ReasonText {
@@ -39,9 +41,12 @@ std::uint64_t NewReasonOwner() noexcept;
 // thread recorded a failure for (kThreadReasonSlots; the oldest is dropped
 // first). None of these allocates except ThreadReason's copy.
 inline constexpr std::size_t kThreadReasonSlots = 8;
-void SetThreadReason(std::uint64_t owner, std::initializer_list<std::string_view> parts) noexcept;
+void SetThreadReason(std::uint64_t owner, StatusCode code,
+                     std::initializer_list<std::string_view> parts) noexcept;
 void ClearThreadReason(std::uint64_t owner) noexcept;
 // The reason, or an empty string when there is none or no memory to copy it.
 std::string ThreadReason(std::uint64_t owner) noexcept;
+// The reason's code; kOk when there is none.
+StatusCode ThreadReasonCode(std::uint64_t owner) noexcept;
 
 }  // namespace korva::detail

@@ -289,8 +289,11 @@ std::string LoadError(const ScratchFolder& folder, korva::detail::EngineKind kin
     std::string error;
     korva::detail::EngineRequest request;
     request.kind = kind;
-    auto engine = korva::detail::DetectionPipeline::Load(folder.Path().string(), request, error);
-    return engine ? std::string("(loaded)") : error;
+    korva::detail::StatusCode code = korva::detail::StatusCode::kOk;
+    auto engine = korva::detail::DetectionPipeline::Load(folder.Path().string(), request, error, code);
+    if (engine) return "(loaded)";
+    EXPECT_EQ(code, korva::detail::StatusCode::kModelRefused) << error;
+    return error;
 }
 
 // The whole load path refuses what the importer would crash on, and the
