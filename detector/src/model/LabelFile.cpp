@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "support/ReasonText.h"
+
 namespace korva::detail {
 namespace {
 
@@ -20,26 +22,7 @@ std::string_view Trim(std::string_view s) {
 
 // Quotes a name for a one-line message: control characters as \xhh, cut
 // short when long.
-std::string Quoted(std::string_view name) {
-    constexpr std::size_t kMax = 60;
-    static const char kHex[] = "0123456789abcdef";
-    std::size_t cut = std::min(name.size(), kMax);
-    while (cut < name.size() && cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
-        --cut;  // not inside a UTF-8 sequence
-    }
-    std::string out = "'";
-    for (char c : name.substr(0, cut)) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
-            out += "\\x";
-            out += kHex[u >> 4];
-            out += kHex[u & 15];
-        } else {
-            out += c;
-        }
-    }
-    return out + (cut < name.size() ? "...'" : "'");
-}
+std::string Quoted(std::string_view name) { return "'" + ReasonPart(name, 60) + "'"; }
 
 void AppendUtf8(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "onnx/ProtobufWire.h"
+#include "support/ReasonText.h"
 
 namespace korva::detail {
 namespace {
@@ -100,15 +101,8 @@ bool ReadMetadataEntry(std::string_view msg, std::pair<std::string, std::string>
     return true;
 }
 
-// Untrusted text for a one-line message: control characters as '?', cut at
-// `max` bytes.
-std::string Printable(std::string_view s, std::size_t max) {
-    std::string out(s.substr(0, max));
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    }
-    return s.size() > max ? out + "..." : out;
-}
+// Untrusted text for a one-line message.
+std::string Printable(std::string_view s, std::size_t max) { return ReasonPart(s, max); }
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 

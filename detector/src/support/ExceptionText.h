@@ -6,17 +6,12 @@
 
 #include <opencv2/core.hpp>
 
+#include "support/ReasonText.h"
+
 namespace korva::detail {
 
-// `text` with line breaks and tabs turned into spaces, cut to 400 characters.
-inline std::string OneLine(std::string text) {
-    for (char& c : text) {
-        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-    }
-    constexpr std::size_t kMax = 400;
-    if (text.size() > kMax) text = text.substr(0, kMax) + "...";
-    return text;
-}
+// `text` as a one-line reason of at most 400 bytes before escaping.
+inline std::string OneLine(const std::string& text) { return ReasonPart(text, 400); }
 
 // What an exception says, on one line; for OpenCV's, the error without the
 // source location.

@@ -1,5 +1,6 @@
 #include "support/ReasonText.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace korva::detail {
@@ -32,32 +33,50 @@ ThreadSlot* Find(std::uint64_t owner) noexcept {
     return nullptr;
 }
 
+// Writes `c` as it appears in a reason into `out` (at least 4 bytes);
+// returns the length.
+std::size_t EscapeChar(char ch, char* out) noexcept {
+    static const char kHex[] = "0123456789abcdef";
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\n' || c == '\r' || c == '\t') {
+        out[0] = '\\';
+        out[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+        return 2;
+    }
+    if (c < 0x20 || c == 0x7F) {
+        out[0] = '\\';
+        out[1] = 'x';
+        out[2] = kHex[c >> 4];
+        out[3] = kHex[c & 0xF];
+        return 4;
+    }
+    out[0] = ch;
+    return 1;
+}
+
 }  // namespace
+
+std::string ReasonPart(std::string_view text, std::size_t max) {
+    std::size_t cut = std::min(text.size(), max);
+    while (cut < text.size() && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;  // not inside a UTF-8 sequence
+    }
+    std::string out;
+    out.reserve(cut + 3);
+    char escaped[4];
+    for (const char c : text.substr(0, cut)) out.append(escaped, EscapeChar(c, escaped));
+    if (cut < text.size()) out += kEllipsis;
+    return out;
+}
 
 void ReasonText::Assign(std::initializer_list<std::string_view> parts) noexcept {
     constexpr std::size_t kLimit = kCapacity - kEllipsisSize;
-    static const char kHex[] = "0123456789abcdef";
     std::size_t n = 0;
     bool cut = false;
     for (std::string_view part : parts) {
         for (char ch : part) {
-            const auto c = static_cast<unsigned char>(ch);
             char escaped[4];
-            std::size_t len = 0;
-            if (c == '\n' || c == '\r' || c == '\t') {
-                escaped[0] = '\\';
-                escaped[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
-                len = 2;
-            } else if (c < 0x20 || c == 0x7F) {
-                escaped[0] = '\\';
-                escaped[1] = 'x';
-                escaped[2] = kHex[c >> 4];
-                escaped[3] = kHex[c & 0xF];
-                len = 4;
-            } else {
-                escaped[0] = ch;
-                len = 1;
-            }
+            const std::size_t len = EscapeChar(ch, escaped);
             if (n + len > kLimit) {
                 cut = true;
                 break;

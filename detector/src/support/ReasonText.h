@@ -34,6 +34,11 @@ private:
     std::size_t size_ = 0;
 };
 
+// `text` as part of a one-line reason, by the rule every reason follows:
+// control characters written as \n, \r, \t or \xHH; cut after `max` bytes
+// of `text` (never inside a UTF-8 sequence) and then ending in "...".
+std::string ReasonPart(std::string_view text, std::size_t max);
+
 // A number that names one detector for the lifetime of the process.
 std::uint64_t NewReasonOwner() noexcept;
 

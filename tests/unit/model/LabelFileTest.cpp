@@ -135,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
         LabelCase{"BeyondUnicodeRefused", "{0: '\\U00110000'}", {}, "\\U escape"},
         LabelCase{"ShortEscapeAtEndRefused", "{0: '\\u12", {}, "\\u escape"},
         LabelCase{"UnknownEscapeRefused", "{0: '\\q'}", {}, "unsupported escape"},
-        LabelCase{"EscapedControlCharacterRefused", "{0: 'a\\\rb'}", {}, "unsupported escape '\\\\x0d'"},
+        LabelCase{"EscapedControlCharacterRefused", "{0: 'a\\\rb'}", {}, "unsupported escape '\\\\r'"},
         LabelCase{"InvalidUtf8Refused", "{0: 'r\xEF" "fle'}", {}, "UTF-8"}),
     [](const testing::TestParamInfo<LabelCase>& info) { return info.param.name; });
 
