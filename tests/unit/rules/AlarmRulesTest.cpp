@@ -102,6 +102,44 @@ INSTANTIATE_TEST_SUITE_P(Gaps, TrackerExpiryTest,
                                          ExpiryCase{60.0, 60.1, false}, ExpiryCase{1.0, 0.5, true},
                                          ExpiryCase{1.0, 1.5, false}, ExpiryCase{3600.0, 3000.0, true}));
 
+// Two frames of the same object, one from each id: confirmed on the second
+// only when both ids are one camera.
+struct CameraIdCase {
+    std::string name;
+    std::string first;
+    std::string second;
+    bool sameCamera;
+};
+
+std::string Long(std::size_t length, char last) { return std::string(length - 1, 'c') + last; }
+
+const CameraIdCase kCameraIdCases[] = {
+    {"ShortIdsAreTwo", "gate", "door", false},
+    {"ShortIdIsOne", "gate", "gate", true},
+    {"EmptyIdIsOne", "", "", true},
+    {"LongIdsDifferingAtTheEndAreTwo", Long(300, 'a'), Long(300, 'b'), false},
+    {"LongIdsDifferingInLengthAreTwo", Long(300, 'c'), Long(301, 'c'), false},
+    {"LongIdIsOne", Long(300, 'a'), Long(300, 'a'), true},
+    {"MegabyteIdsDifferingAtTheEndAreTwo", Long(1 << 20, 'a'), Long(1 << 20, 'b'), false},
+    {"MegabyteIdIsOne", Long(1 << 20, 'a'), Long(1 << 20, 'a'), true},
+};
+
+class CameraIdTest : public testing::TestWithParam<CameraIdCase> {};
+
+TEST_P(CameraIdTest, KeyedByTheWholeIdInBoundedMemory) {
+    const CameraIdCase& c = GetParam();
+    const ConfirmationSettings s = TwoOfTwo();
+    ConfirmationTracker tracker;
+    const Clock::time_point t0{};
+    EXPECT_TRUE(tracker.Apply(s, c.first, kFrame, One(), t0).empty());
+    EXPECT_EQ(tracker.Apply(s, c.second, kFrame, One(), t0).size(), c.sameCamera ? 1u : 0u);
+    EXPECT_EQ(tracker.CameraCount(), c.sameCamera ? 1u : 2u);
+    EXPECT_LE(tracker.StoredBytes(), tracker.CameraCount() * ConfirmationTracker::MaxBytesPerCamera(s.maxObjects));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ids, CameraIdTest, testing::ValuesIn(kCameraIdCases),
+                         [](const testing::TestParamInfo<CameraIdCase>& i) { return i.param.name; });
+
 TEST(ConfirmationTrackerTest, ExpiredCamerasAreFreedByOthers) {
     ConfirmationTracker tracker;
     const ConfirmationSettings s = TwoOfTwo();
@@ -152,7 +190,7 @@ TEST(ConfirmationTrackerTest, ManyObjectsStayBounded) {
     ConfirmationTracker tracker;
     ConfirmationSettings s;
     s.cameras["*"] = ConfirmationRule{2, 2};
-    s.maxObjects = 4;
+    s.maxObjects = 5;
     std::vector<CustomObject> crowd;
     for (int i = 0; i < 9; ++i) {
         CustomObject o;
@@ -161,10 +199,16 @@ TEST(ConfirmationTrackerTest, ManyObjectsStayBounded) {
     }
     const Clock::time_point t0{};
     EXPECT_TRUE(tracker.Apply(s, "cam", kFrame, crowd, t0).empty());
-    // The first four were followed; only they are confirmed.
+    // The first five were followed; only they are confirmed.
     const auto second = tracker.Apply(s, "cam", kFrame, crowd, t0);
-    ASSERT_EQ(second.size(), 4u);
+    ASSERT_EQ(second.size(), 5u);
     for (std::size_t i = 0; i < second.size(); ++i) EXPECT_EQ(second[i].box, crowd[i].box);
+    EXPECT_LE(tracker.StoredBytes(), ConfirmationTracker::MaxBytesPerCamera(s.maxObjects));
+    // Fewer allowed: the camera starts afresh within the new bound.
+    s.maxObjects = 2;
+    EXPECT_TRUE(tracker.Apply(s, "cam", kFrame, crowd, t0).empty());
+    EXPECT_LE(tracker.StoredBytes(), ConfirmationTracker::MaxBytesPerCamera(s.maxObjects));
+    EXPECT_EQ(tracker.Apply(s, "cam", kFrame, crowd, t0).size(), 2u);
 }
 
 }  // namespace
