@@ -60,6 +60,54 @@ TEST_P(PolygonTest, ContainsClosed) {
 INSTANTIATE_TEST_SUITE_P(Points, PolygonTest, testing::ValuesIn(kPointCases),
                          [](const testing::TestParamInfo<PointCase>& i) { return i.param.name; });
 
+// ---- Zones taken or refused --------------------------------------------------------
+
+struct ZoneShapeCase {
+    std::string name;
+    std::vector<double> values;
+    std::string refusal;  // part of the reason; empty when taken
+};
+
+const char* const kCrosses = "the polygon crosses itself";
+const char* const kNoArea = "the polygon has no area";
+
+const ZoneShapeCase kZoneShapeCases[] = {
+    {"SquareIsTaken", {0.2, 0.2, 0.6, 0.2, 0.6, 0.6, 0.2, 0.6}, ""},
+    {"EllIsTaken", {0.2, 0.2, 0.4, 0.2, 0.4, 0.4, 0.6, 0.4, 0.6, 0.6, 0.2, 0.6}, ""},
+    {"PointOnAStraightEdgeIsTaken", {0, 0, 0.5, 0, 1, 0, 1, 1, 0, 1}, ""},
+    {"ClosingPointRepeatedIsTaken", {0, 0, 1, 0, 1, 1, 0, 1, 0, 0}, ""},
+    {"PointRepeatedInPlaceIsTaken", {0, 0, 1, 0, 1, 0, 1, 1, 0, 1}, ""},
+    {"BowTieNamesTheCrossingEdges",
+     {0, 0, 1, 1, 1, 0, 0, 1},
+     "crosses itself: the edge from point 1 (0, 0) to point 2 (1, 1) meets the edge from point 3 (1, 0) "
+     "to point 4 (0, 1)"},
+    {"LopsidedBowTieCrosses", {0, 0, 1, 1, 1, 0, 0, 0.5}, kCrosses},
+    {"PentagramCrosses", {0.5, 0, 0.8, 1, 0, 0.35, 1, 0.35, 0.2, 1}, kCrosses},
+    {"CornerOnAnotherEdgeTouches", {0, 0, 1, 0, 1, 1, 0.5, 0, 0, 1}, kCrosses},
+    {"TwoLoopsThroughOnePointTouch", {0, 0, 0.5, 0.5, 1, 0, 1, 1, 0.5, 0.5, 0, 1}, kCrosses},
+    {"SpikeRunsBack", {0.2, 0.2, 0.6, 0.2, 0.6, 0.6, 0.6, 0.4, 0.2, 0.6}, "runs back along"},
+    {"PointsOnALineHaveNoArea", {0, 0, 0.5, 0.5, 1, 1}, kNoArea},
+    {"LineWalkedBackHasNoArea", {0, 0, 1, 1, 0.5, 0.5, 0.2, 0.2}, kNoArea},
+    {"OnePointHasNoArea", {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}, kNoArea},
+    {"SliverBelowTheAreaFloorHasNoArea", {0, 0, 1, 0, 0.5, 1e-13}, kNoArea},
+};
+
+class ZoneShapeTest : public testing::TestWithParam<ZoneShapeCase> {};
+
+TEST_P(ZoneShapeTest, TakenOrRefusedWithItsReason) {
+    const ZoneShapeCase& c = GetParam();
+    for (bool include : {true, false}) {
+        korva::detail::ZoneRules zones;
+        std::string reason;
+        EXPECT_EQ(zones.Add(include, "cam", c.values, reason), c.refusal.empty()) << reason;
+        EXPECT_NE(reason.find(c.refusal), std::string::npos) << reason;
+        EXPECT_EQ(zones.Empty(), !c.refusal.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ZoneShapeTest, testing::ValuesIn(kZoneShapeCases),
+                         [](const testing::TestParamInfo<ZoneShapeCase>& i) { return i.param.name; });
+
 // ---- The tracker's memory and clock ------------------------------------------------
 
 using Clock = ConfirmationTracker::Clock;
