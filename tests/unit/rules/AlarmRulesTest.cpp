@@ -1,5 +1,6 @@
-// The alarm-rule units on their own: polygon edges, and the confirmation
-// tracker's memory bounds and expiry on a clock of the test's choosing.
+// The alarm-rule units on their own: polygon edges, zone shapes, and the
+// confirmation tracker's camera ids, memory bounds and expiry on a clock of
+// the test's choosing.
 #include <gtest/gtest.h>
 
 #include <chrono>
