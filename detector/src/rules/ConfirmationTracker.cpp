@@ -4,6 +4,7 @@
 #include <bitset>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <tuple>
 
 namespace korva::detail {
@@ -28,6 +29,41 @@ int Age(std::uint64_t history) {
 std::uint64_t WindowMask(int n) {
     return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
 }
+
+std::uint64_t Rotl(std::uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+
+std::uint64_t Avalanche(std::uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return x;
+}
+
+// Room for a string rounding up its allocation beyond the bytes of id kept.
+constexpr std::size_t kStringRounding = 32;
+
+}  // namespace
+
+// Two 64-bit hashes over the id's 8-byte words, with their own seeds,
+// constants and rounds, so that a pair of ids agreeing in one is no more
+// likely to agree in the other.
+ConfirmationTracker::CameraKey::CameraKey(const std::string& id)
+    : prefix(id, 0, kCameraIdKept), length(id.size()) {
+    std::uint64_t a = 0x243f6a8885a308d3ULL ^ length;
+    std::uint64_t b = 0x13198a2e03707344ULL + length * 0x9e3779b97f4a7c15ULL;
+    for (std::size_t i = 0; i < id.size(); i += 8) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, id.data() + i, std::min<std::size_t>(8, id.size() - i));
+        a = Rotl(a + w * 0xc2b2ae3d27d4eb4fULL, 31) * 0x9e3779b97f4a7c15ULL;
+        b = Rotl(b ^ Avalanche(w + 0xa0761d6478bd642fULL), 27) * 0xe7037ed1a0b428dbULL + 0x8ebc6af09c88c6e3ULL;
+    }
+    hash[0] = Avalanche(a ^ (length * 0x165667b19e3779f9ULL));
+    hash[1] = Avalanche(b + 0x27d4eb2f165667c5ULL);
+}
+
+namespace {
 
 bool ReadNumber(const std::vector<double>& values, double low, double high, bool lowOpen, bool integer,
                 double& out, std::string& reason) {
@@ -105,24 +141,25 @@ std::vector<CustomObject> ConfirmationTracker::Apply(const ConfirmationSettings&
                                                      Clock::time_point now) {
     const ConfirmationRule rule = settings.For(cameraId);
     if (!rule.Active()) return detections;
-    const std::shared_ptr<Camera> camera = Find(settings, cameraId, now);
+    const std::shared_ptr<Camera> camera = Find(settings, CameraKey(cameraId), now);
     std::lock_guard<std::mutex> lock(camera->mutex);
-    if (!(camera->rule == rule) || camera->iou != settings.iou) {
+    if (!(camera->rule == rule) || camera->iou != settings.iou || camera->maxObjects != settings.maxObjects) {
         camera->rule = rule;
         camera->iou = settings.iou;
-        camera->tracks.clear();
+        camera->maxObjects = settings.maxObjects;
+        std::vector<Track>().swap(camera->tracks);
     }
     return Update(*camera, settings.maxObjects, frameSize, std::move(detections));
 }
 
 std::shared_ptr<ConfirmationTracker::Camera> ConfirmationTracker::Find(
-    const ConfirmationSettings& settings, const std::string& cameraId, Clock::time_point now) {
+    const ConfirmationSettings& settings, const CameraKey& key, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto expiry = std::chrono::duration<double>(settings.expirySeconds);
     for (auto it = cameras_.begin(); it != cameras_.end();) {
         it = now - it->second.lastFrame > expiry ? cameras_.erase(it) : std::next(it);
     }
-    auto it = cameras_.find(cameraId);
+    auto it = cameras_.find(key);
     if (it == cameras_.end()) {
         while (!cameras_.empty() && cameras_.size() >= static_cast<std::size_t>(settings.maxCameras)) {
             const auto oldest = std::min_element(cameras_.begin(), cameras_.end(), [](const auto& a, const auto& b) {
@@ -130,7 +167,7 @@ std::shared_ptr<ConfirmationTracker::Camera> ConfirmationTracker::Find(
             });
             cameras_.erase(oldest);
         }
-        it = cameras_.emplace(cameraId, Entry{std::make_shared<Camera>(), now, 0}).first;
+        it = cameras_.emplace(key, Entry{std::make_shared<Camera>(), now, 0}).first;
     }
     it->second.lastFrame = now;
     it->second.lastUse = ++uses_;
@@ -182,6 +219,11 @@ std::vector<CustomObject> ConfirmationTracker::Update(Camera& camera, int maxObj
         }
         Track fresh{detections[i].classId, boxes[i], 1, false};
         if (tracks.size() < static_cast<std::size_t>(maxObjects)) {
+            // Grown by hand: the vector's own growth could overshoot the limit.
+            if (tracks.size() == tracks.capacity()) {
+                tracks.reserve(std::min<std::size_t>(static_cast<std::size_t>(maxObjects),
+                                                     std::max<std::size_t>(4, 2 * tracks.capacity())));
+            }
             tracks.push_back(fresh);
             trackOf[i] = tracks.size() - 1;
             continue;
@@ -219,6 +261,22 @@ void ConfirmationTracker::Clear() {
 std::size_t ConfirmationTracker::CameraCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return cameras_.size();
+}
+
+std::size_t ConfirmationTracker::StoredBytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t bytes = 0;
+    for (const auto& [key, entry] : cameras_) {
+        std::lock_guard<std::mutex> cameraLock(entry.camera->mutex);
+        bytes += sizeof(key) + key.prefix.capacity() + sizeof(Entry) + sizeof(Camera) +
+                 entry.camera->tracks.capacity() * sizeof(Track);
+    }
+    return bytes;
+}
+
+std::size_t ConfirmationTracker::MaxBytesPerCamera(int maxObjects) {
+    return sizeof(CameraKey) + kCameraIdKept + kStringRounding + sizeof(Entry) + sizeof(Camera) +
+           static_cast<std::size_t>(std::max(maxObjects, 0)) * sizeof(Track);
 }
 
 }  // namespace korva::detail

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace korva::detail {
 namespace {
@@ -27,6 +28,77 @@ double TwiceArea(const Polygon& polygon) {
     return std::abs(sum);
 }
 
+double Cross(cv::Point2d o, cv::Point2d a, cv::Point2d b) {
+    return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x);
+}
+
+// Twice the area of a triangle below which its corners count as on one line.
+constexpr double kCollinear = 1e-12;
+
+int Side(cv::Point2d o, cv::Point2d a, cv::Point2d b) {
+    const double c = Cross(o, a, b);
+    return c > kCollinear ? 1 : (c < -kCollinear ? -1 : 0);
+}
+
+// `p`, on the line through a and b, lies between them.
+bool Within(cv::Point2d a, cv::Point2d b, cv::Point2d p) {
+    return p.x >= std::min(a.x, b.x) && p.x <= std::max(a.x, b.x) && p.y >= std::min(a.y, b.y) &&
+           p.y <= std::max(a.y, b.y);
+}
+
+// The segments a-b and c-d cross or touch.
+bool SegmentsMeet(cv::Point2d a, cv::Point2d b, cv::Point2d c, cv::Point2d d) {
+    const int abc = Side(a, b, c), abd = Side(a, b, d), cda = Side(c, d, a), cdb = Side(c, d, b);
+    if (abc * abd < 0 && cda * cdb < 0) return true;
+    return (abc == 0 && Within(a, b, c)) || (abd == 0 && Within(a, b, d)) || (cda == 0 && Within(c, d, a)) ||
+           (cdb == 0 && Within(c, d, b));
+}
+
+// Every point on one line (or on one spot).
+bool OnOneLine(const Polygon& polygon) {
+    const cv::Point2d a = polygon.front();
+    const auto far = std::max_element(polygon.begin(), polygon.end(), [a](cv::Point2d p, cv::Point2d q) {
+        return cv::norm(p - a) < cv::norm(q - a);
+    });
+    return std::all_of(polygon.begin(), polygon.end(),
+                       [a, b = *far](cv::Point2d p) { return std::abs(Cross(a, b, p)) <= kCollinear; });
+}
+
+std::string PointText(const Polygon& polygon, std::size_t i) {
+    char text[64];
+    std::snprintf(text, sizeof text, "point %zu (%g, %g)", i + 1, polygon[i].x, polygon[i].y);
+    return text;
+}
+
+// Empty when no two edges cross or touch, other than neighbours at their
+// shared point, else which two do. A point repeated next to itself (also the
+// first repeated at the end) is one corner.
+std::string Crossing(const Polygon& polygon) {
+    std::vector<std::size_t> corner;  // indices into polygon
+    for (std::size_t i = 0; i < polygon.size(); ++i) {
+        if (corner.empty() || polygon[i] != polygon[corner.back()]) corner.push_back(i);
+    }
+    while (corner.size() > 1 && polygon[corner.back()] == polygon[corner.front()]) corner.pop_back();
+    const std::size_t m = corner.size();
+    const auto at = [&](std::size_t k) { return polygon[corner[k % m]]; };
+    const auto edge = [&](std::size_t k) {
+        return "the edge from " + PointText(polygon, corner[k % m]) + " to " +
+               PointText(polygon, corner[(k + 1) % m]);
+    };
+    for (std::size_t i = 0; i < m; ++i) {
+        // Neighbours share a corner; they overlap only when the second turns back along the first.
+        const cv::Point2d a = at(i), b = at(i + 1), c = at(i + 2);
+        if (m > 2 && Side(a, b, c) == 0 && (a - b).dot(c - b) > 0) {
+            return edge(i + 1) + " runs back along " + edge(i);
+        }
+        for (std::size_t j = i + 2; j < m; ++j) {
+            if (i == 0 && j == m - 1) continue;  // neighbours across the closing corner
+            if (SegmentsMeet(a, b, at(j), at(j + 1))) return edge(i) + " meets " + edge(j);
+        }
+    }
+    return {};
+}
+
 bool InsideAny(const std::vector<Polygon>& polygons, cv::Point2d p) {
     return std::any_of(polygons.begin(), polygons.end(),
                        [p](const Polygon& polygon) { return PolygonContains(polygon, p); });
@@ -47,7 +119,10 @@ std::string ParsePolygon(const std::vector<double>& values, Polygon& polygon) {
     }
     polygon.clear();
     for (std::size_t i = 0; i < points; ++i) polygon.emplace_back(values[2 * i], values[2 * i + 1]);
-    if (TwiceArea(polygon) < 1e-12) return "the polygon has no area";
+    if (OnOneLine(polygon)) return "the polygon has no area";
+    const std::string crossing = Crossing(polygon);
+    if (!crossing.empty()) return "the polygon crosses itself: " + crossing + "; a zone must be a simple outline";
+    if (TwiceArea(polygon) < kCollinear) return "the polygon has no area";
     return {};
 }
 

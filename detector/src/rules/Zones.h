@@ -5,7 +5,15 @@
 // camera's stream. A camera with include zones reports only detections inside
 // one of them; a camera without reports detections anywhere. A detection
 // inside an exclude mask is never reported, also when an include zone covers
-// it. Self-intersecting polygons follow the even-odd rule.
+// it.
+//
+// A zone is one simple outline: no two of its edges cross or touch, but for
+// neighbours at their shared point. A polygon that crosses itself (a bow
+// tie, a star drawn in one stroke, a corner on another edge, a spike that
+// runs back along itself) is refused, its reason naming two edges that meet:
+// its inside would hang on a fill rule the host never drew. A point repeated
+// next to itself, the first point repeated at the end included, is one
+// corner. Points all on one line are refused as having no area.
 //
 // What decides is the centre of the detection's box. A weapon is held or
 // carried, so the bottom edge of its box (the foot point that suits people
@@ -56,7 +64,7 @@ public:
 
     // Adds one include zone (`include`) or exclude mask of `cameraId` from
     // its x, y values; false with a reason for a bad polygon (count, range,
-    // no area) or one beyond the camera's limit.
+    // no area, crossing itself) or one beyond the camera's limit.
     bool Add(bool include, const std::string& cameraId, const std::vector<double>& values,
              std::string& reason);
     // Forgets every include zone (`include`) or every exclude mask.

@@ -432,6 +432,7 @@ const RefusalCase kRefusalCases[] = {
     {"ZoneOutsideTheFrame", {Entry("zone_include", "cam", {0, 0, 1.2, 0, 1, 1})}, "zone_include"},
     {"ZoneOddValues", {Entry("zone_exclude", "cam", {0, 0, 1, 0, 1})}, "zone_exclude"},
     {"ZoneWithoutArea", {Entry("zone_exclude", "cam", {0, 0, 0.5, 0.5, 1, 1})}, "zone_exclude"},
+    {"ZoneCrossingItself", {Entry("zone_include", "cam", {0, 0, 1, 1, 1, 0, 0, 0.5})}, "zone_include"},
     // One bad entry refuses the whole record: the good zone is not taken either.
     {"OneBadIncludeRefusesTheRecord",
      {Entry("zone_include", "cam", {0, 0, 0.1, 0, 0.1, 0.1}), Entry("zone_include", "cam", {0, 0})},
