@@ -4,96 +4,14 @@
 #include <mutex>
 #include <utility>
 
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 #include "support/ExceptionText.h"
+#include "support/SharedLibrary.h"
 
 namespace korva::detail {
 namespace {
 
-#if defined(_WIN32)
-constexpr const char* kLibraryName = "onnxruntime.dll";
-
-std::wstring Widen(const std::string& utf8) {
-    if (utf8.empty()) return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-    return wide;
-}
-
-std::string Narrow(const std::wstring& wide) {
-    if (wide.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), n, nullptr,
-                        nullptr);
-    return utf8;
-}
-
-bool IsAbsolute(const std::string& path) {
-    const bool drive = path.size() > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
-    return drive || path.rfind("\\\\", 0) == 0;
-}
-
-void* OpenLibrary(const std::string& path, std::string& error) {
-    // An absolute path also finds the runtime's own DLLs in its folder.
-    HMODULE handle = LoadLibraryExW(Widen(path).c_str(), nullptr,
-                                    IsAbsolute(path)
-                                        ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS
-                                        : 0);
-    if (handle == nullptr) error = "LoadLibrary failed with error " + std::to_string(GetLastError());
-    return reinterpret_cast<void*>(handle);
-}
-
-void* FindSymbol(void* library, const char* name) {
-    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
-}
-
-// Folder of the module holding this code, with a trailing separator.
-std::string OwnFolder() {
-    HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&OwnFolder), &self)) {
-        return {};
-    }
-    std::wstring path(32768, L'\0');
-    const DWORD n = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0 || n >= path.size()) return {};
-    path.resize(n);
-    const std::size_t slash = path.find_last_of(L"/\\");
-    return slash == std::wstring::npos ? std::string() : Narrow(path.substr(0, slash + 1));
-}
-#else
-constexpr const char* kLibraryName = "libonnxruntime.so.1";
-
-void* OpenLibrary(const std::string& path, std::string& error) {
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* text = dlerror();
-        error = text != nullptr ? text : "dlopen failed";
-    }
-    return handle;
-}
-
-void* FindSymbol(void* library, const char* name) { return dlsym(library, name); }
-
-std::string OwnFolder() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&OwnFolder), &info) == 0 || info.dli_fname == nullptr) return {};
-    const std::string path = info.dli_fname;
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-#endif
+// An address inside this library, to find its folder.
+void Anchor() {}
 
 std::mutex sharedMutex;
 std::shared_ptr<const OrtRuntime> sharedRuntime;  // guarded by sharedMutex
@@ -103,14 +21,15 @@ std::shared_ptr<const OrtRuntime> sharedRuntime;  // guarded by sharedMutex
 std::shared_ptr<const OrtRuntime> OrtRuntime::Load(const std::string& path, std::string& reason) {
     try {
         std::string error;
-        void* library = OpenLibrary(path, error);
-        if (library == nullptr) {
+        SharedLibrary library;
+        if (!library.Open(path, error)) {
             reason = OneLine("cannot load " + path + ": " + error);
             return nullptr;
         }
         // The library is never unloaded (see the header), also after a failure
         // below: it may already have started threads.
-        const auto getApiBase = reinterpret_cast<OrtGetApiBaseFn>(FindSymbol(library, "OrtGetApiBase"));
+        const auto getApiBase = reinterpret_cast<OrtGetApiBaseFn>(library.Symbol("OrtGetApiBase"));
+        library.Keep();
         const OrtApiBase* base = getApiBase != nullptr ? getApiBase() : nullptr;
         if (base == nullptr) {
             reason = path + " is not ONNX Runtime (no OrtGetApiBase)";
@@ -152,15 +71,15 @@ std::shared_ptr<const OrtRuntime> OrtRuntime::Shared(std::string& reason) {
             return sharedRuntime;
         }
         std::string besideReason;
-        const std::string folder = OwnFolder();
+        const std::string folder = ModuleFolderOf(reinterpret_cast<const void*>(&Anchor));
         if (!folder.empty()) {
-            sharedRuntime = Load(folder + kLibraryName, besideReason);
+            sharedRuntime = Load(folder + kOnnxRuntimeLibraryName, besideReason);
             if (sharedRuntime) return sharedRuntime;
         }
         std::string systemReason;
-        sharedRuntime = Load(kLibraryName, systemReason);
+        sharedRuntime = Load(kOnnxRuntimeLibraryName, systemReason);
         if (!sharedRuntime) {
-            reason = OneLine(std::string(kLibraryName) + " not found beside the detector (" +
+            reason = OneLine(std::string(kOnnxRuntimeLibraryName) + " not found beside the detector (" +
                              (folder.empty() ? "folder unknown" : besideReason) +
                              ") nor on the loader's path (" + systemReason + ")");
         }
