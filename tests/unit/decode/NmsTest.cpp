@@ -27,7 +27,7 @@ struct IouCase {
 
 class IouTest : public testing::TestWithParam<IouCase> {};
 
-TEST_P(IouTest, Value) {
+TEST_P(IouTest, MatchesTheWorkedValue) {
     const IouCase& c = GetParam();
     EXPECT_NEAR(Iou(c.a, c.b), c.expected, 1e-6f);
     EXPECT_NEAR(Iou(c.b, c.a), c.expected, 1e-6f);

@@ -37,7 +37,7 @@ struct LayoutCase {
 
 class RecognizeLayoutTest : public testing::TestWithParam<LayoutCase> {};
 
-TEST_P(RecognizeLayoutTest, Recognizes) {
+TEST_P(RecognizeLayoutTest, NamesTheLayoutOrWhyNone) {
     const LayoutCase& c = GetParam();
     OutputLayout layout;
     layout.numAnchors = -7;

@@ -25,7 +25,7 @@ struct LabelCase {
 
 class ParseLabelsTest : public testing::TestWithParam<LabelCase> {};
 
-TEST_P(ParseLabelsTest, Parses) {
+TEST_P(ParseLabelsTest, YieldsTheNamesOrRefusesWithTheReason) {
     const LabelCase& c = GetParam();
     std::vector<std::string> names = {"stale"};
     std::string error;
@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 class ParseNamesMetadataTest : public testing::TestWithParam<LabelCase> {};
 
-TEST_P(ParseNamesMetadataTest, Parses) {
+TEST_P(ParseNamesMetadataTest, YieldsTheNamesOrRefusesWithTheReason) {
     const LabelCase& c = GetParam();
     std::vector<std::string> names = {"stale"};
     std::string error;
@@ -160,7 +160,7 @@ struct ResolveCase {
 
 class ResolveClassNamesTest : public testing::TestWithParam<ResolveCase> {};
 
-TEST_P(ResolveClassNamesTest, Resolves) {
+TEST_P(ResolveClassNamesTest, AgreesOrNamesTheMismatch) {
     const ResolveCase& c = GetParam();
     const auto view = [](const std::optional<std::string>& s) {
         return s ? std::optional<std::string_view>(*s) : std::nullopt;

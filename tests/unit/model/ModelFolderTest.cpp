@@ -30,7 +30,7 @@ struct FolderCase {
 
 class LocateModelFilesTest : public testing::TestWithParam<FolderCase> {};
 
-TEST_P(LocateModelFilesTest, Locates) {
+TEST_P(LocateModelFilesTest, FindsTheFilesOrSaysWhyNot) {
     const FolderCase& c = GetParam();
     TempDir dir;
     for (const std::string& f : c.files) {

@@ -309,7 +309,7 @@ struct ImageSizeCase {
 
 class ParseImageSizeTest : public testing::TestWithParam<ImageSizeCase> {};
 
-TEST_P(ParseImageSizeTest, Parses) {
+TEST_P(ParseImageSizeTest, ReadsTheSideOrRefuses) {
     const ImageSizeCase& c = GetParam();
     int h = -5;
     int w = -5;
@@ -360,7 +360,7 @@ struct ChooseCase {
 
 class ChooseInputSizeTest : public testing::TestWithParam<ChooseCase> {};
 
-TEST_P(ChooseInputSizeTest, Chooses) {
+TEST_P(ChooseInputSizeTest, SettlesTheInputOrRefuses) {
     const ChooseCase& c = GetParam();
     OnnxInput input;
     input.name = "images";
