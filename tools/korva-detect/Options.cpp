@@ -157,6 +157,13 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
             }
         } else if (flag("--max-frames")) {
             if (!count(o.maxFrames, 1)) return false;
+        } else if (flag("--stall-timeout")) {
+            std::string text;
+            if (!value(text)) return false;
+            if (!ParseNumber(text, o.stallSeconds) || o.stallSeconds <= 0.0 || o.stallSeconds > 86400.0) {
+                error = "option --stall-timeout takes seconds, more than 0 and at most 86400, got '" + text + "'";
+                return false;
+            }
         } else if (flag("-o", "--out-dir")) {
             if (!value(o.outDir)) return false;
         } else if (flag("--jsonl")) {
@@ -259,6 +266,8 @@ Model and detector:
       --set KEY=VALUE    any other setting of the detector's parameter record
       --classes LIST     keep only these classes (names or ids, comma-separated)
       --max-frames N     stop each source after N frames
+      --stall-timeout S  a stream that delivers nothing for S seconds has
+                         failed (default 10)
 
 Alarm rules (checked by the detector; repeat an option for more):
       --class-threshold CLASS=X   this class's own confidence threshold

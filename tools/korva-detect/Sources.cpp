@@ -12,6 +12,8 @@
 #include <opencv2/videoio.hpp>
 #include <opencv2/videoio/registry.hpp>
 
+#include "HttpStream.h"
+
 namespace korva::detect {
 
 namespace fs = std::filesystem;
@@ -49,12 +51,8 @@ std::string SafeName(const std::string& text) {
 
 // Host and path of a URL, without scheme, credentials or query.
 std::string StreamName(const std::string& url) {
-    std::string rest = url.substr(url.find("://") + 3);
-    rest = rest.substr(0, rest.find_first_of("?#"));
-    const std::size_t slash = rest.find('/');
-    const std::size_t at = rest.rfind('@', slash);
-    if (at != std::string::npos) rest = rest.substr(at + 1);
-    const std::string name = SafeName(rest);
+    UrlParts parts;
+    const std::string name = ParseUrl(url, parts) ? SafeName(UrlNameText(parts)) : std::string();
     return name.empty() ? "stream" : name;
 }
 
@@ -111,7 +109,8 @@ private:
 
 class CaptureSource final : public FrameSource {
 public:
-    CaptureSource(SourceKind kind, std::string label) : kind_(kind), label_(std::move(label)) {}
+    CaptureSource(SourceKind kind, std::string label, ReadLimits limits)
+        : kind_(kind), label_(std::move(label)), limits_(std::move(limits)) {}
 
     bool Open(const SourceEntry& entry, std::string& error) {
         try {
@@ -119,7 +118,12 @@ public:
                 capture_.open(std::stoi(entry.argument), cv::CAP_ANY);
             } else {
                 // FFmpeg where OpenCV has it: the others log errors for names they cannot open.
-                if (cv::videoio_registry::hasBackend(cv::CAP_FFMPEG)) {
+                if (cv::videoio_registry::hasBackend(cv::CAP_FFMPEG) && kind_ == SourceKind::kStream) {
+                    // FFmpeg gives up on a silent stream after this long (else 30 s).
+                    const int ms = static_cast<int>(std::min(limits_.stallSeconds * 1000.0, 2.0e9));
+                    capture_.open(entry.argument, cv::CAP_FFMPEG,
+                                  {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, ms, cv::CAP_PROP_READ_TIMEOUT_MSEC, ms});
+                } else if (cv::videoio_registry::hasBackend(cv::CAP_FFMPEG)) {
                     capture_.open(entry.argument, cv::CAP_FFMPEG);
                 } else {
                     capture_.open(entry.argument, cv::CAP_ANY);
@@ -136,6 +140,7 @@ public:
         const double count = capture_.get(cv::CAP_PROP_FRAME_COUNT);
         if (kind_ == SourceKind::kVideoFile && count >= 1.0 && count < 1e9) total_ = static_cast<std::int64_t>(count);
         start_ = std::chrono::steady_clock::now();
+        lastFrame_ = start_;
         if (!Read(pending_) ) {
             error = "no frame could be decoded from " + label_;
             return false;
@@ -153,7 +158,11 @@ public:
         if (ended_) return false;
         if (Read(frame)) return true;
         ended_ = true;
-        if (kind_ == SourceKind::kCamera) {
+        const double silent = std::chrono::duration<double>(std::chrono::steady_clock::now() - lastFrame_).count();
+        if (kind_ == SourceKind::kStream && silent >= limits_.stallSeconds * 0.9) {
+            failure_ = label_ + " stalled: no frame for " + std::to_string(static_cast<int>(silent)) + " s after " +
+                       std::to_string(read_) + " frames";
+        } else if (kind_ == SourceKind::kCamera) {
             failure_ = label_ + " stopped delivering frames after " + std::to_string(read_) + " frames";
         } else if (total_ > 0 && read_ < total_ - std::max<std::int64_t>(2, total_ / 100)) {
             failure_ = "decoding " + label_ + " stopped at frame " + std::to_string(read_) + " of " +
@@ -174,6 +183,7 @@ private:
             return false;
         }
         frame.index = read_++;
+        lastFrame_ = std::chrono::steady_clock::now();
         if (kind_ == SourceKind::kVideoFile && fps_ > 0.0) {
             frame.timestampMs = static_cast<double>(frame.index) * 1000.0 / fps_;
         } else if (kind_ == SourceKind::kVideoFile) {
@@ -187,7 +197,9 @@ private:
 
     SourceKind kind_;
     std::string label_;
+    ReadLimits limits_;
     cv::VideoCapture capture_;
+    std::chrono::steady_clock::time_point lastFrame_;
     double fps_ = 0.0;
     std::int64_t total_ = -1;
     std::int64_t read_ = 0;
@@ -198,7 +210,68 @@ private:
     std::string failure_;
 };
 
+// Motion-JPEG over HTTP: a part that does not decode is a failed frame and
+// the stream goes on; a stall, an oversized part or a cut ends it as failed.
+class MjpegSource final : public FrameSource {
+public:
+    MjpegSource(std::unique_ptr<HttpMjpegReader> reader, std::string label)
+        : reader_(std::move(reader)), label_(std::move(label)), start_(std::chrono::steady_clock::now()) {}
+
+    bool Next(SourceFrame& frame) override {
+        if (ended_) return false;
+        std::vector<unsigned char> bytes;
+        std::string error;
+        if (!reader_->NextPart(bytes, error)) {
+            ended_ = true;
+            failure_ = error;
+            return false;
+        }
+        frame = SourceFrame{};
+        frame.index = read_++;
+        frame.timestampMs =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+        try {
+            if (!bytes.empty()) frame.image = cv::imdecode(bytes, cv::IMREAD_COLOR);
+        } catch (const cv::Exception&) {
+            frame.image.release();
+        }
+        if (frame.image.empty()) {
+            frame.error = "cannot decode part " + std::to_string(frame.index + 1) + " of " + label_ + " (" +
+                          std::to_string(bytes.size()) + " bytes)";
+        }
+        return true;
+    }
+    std::int64_t TotalFrames() const override { return -1; }
+    double Fps() const override { return kDefaultFps; }
+    std::string Failure() const override { return failure_; }
+
+private:
+    std::unique_ptr<HttpMjpegReader> reader_;
+    std::string label_;
+    std::chrono::steady_clock::time_point start_;
+    std::int64_t read_ = 0;
+    bool ended_ = false;
+    std::string failure_;
+};
+
 }  // namespace
+
+bool ListImages(const fs::path& folder, std::vector<fs::path>& files, std::string& error) {
+    files.clear();
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code ec2;
+        if (it->is_regular_file(ec2) && IsImageExtension(it->path().extension().u8string())) {
+            files.push_back(it->path());
+        }
+    }
+    if (ec) {
+        error = "cannot list folder " + folder.u8string() + ": " + ec.message();
+        return false;
+    }
+    std::sort(files.begin(), files.end());
+    return true;
+}
 
 const char* SourceKindName(SourceKind kind) {
     switch (kind) {
@@ -270,7 +343,7 @@ void MakeNamesUnique(std::vector<SourceEntry>& entries) {
     }
 }
 
-std::unique_ptr<FrameSource> OpenSource(const SourceEntry& entry, std::string& error) {
+std::unique_ptr<FrameSource> OpenSource(const SourceEntry& entry, std::string& error, const ReadLimits& limits) {
     const std::string label = std::string(SourceKindName(entry.kind)) + " " + entry.argument;
     switch (entry.kind) {
         case SourceKind::kImage:
@@ -280,22 +353,15 @@ std::unique_ptr<FrameSource> OpenSource(const SourceEntry& entry, std::string& e
             if (entry.kind == SourceKind::kImage) {
                 files.push_back(path);
             } else {
-                std::error_code ec;
-                for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-                    std::error_code ec2;
-                    if (it->is_regular_file(ec2) && IsImageExtension(it->path().extension().u8string())) {
-                        files.push_back(it->path());
-                    }
-                }
-                if (ec) {
-                    error = "cannot list " + label + ": " + ec.message();
+                std::string why;
+                if (!ListImages(path, files, why)) {
+                    error = "cannot list " + label + ": " + why;
                     return nullptr;
                 }
                 if (files.empty()) {
                     error = label + " holds no image";
                     return nullptr;
                 }
-                std::sort(files.begin(), files.end());
             }
             if (entry.kind == SourceKind::kImage) {
                 std::string why;
@@ -313,7 +379,19 @@ std::unique_ptr<FrameSource> OpenSource(const SourceEntry& entry, std::string& e
             const std::string shown = entry.kind == SourceKind::kStream
                                           ? std::string("stream ") + entry.name
                                           : label;
-            auto source = std::make_unique<CaptureSource>(entry.kind, shown);
+            UrlParts url;
+            if (entry.kind == SourceKind::kStream && ParseUrl(entry.argument, url) && url.scheme == "http") {
+                auto reader = std::make_unique<HttpMjpegReader>();
+                switch (reader->Open(url, shown, limits.stallSeconds, limits.stop, error)) {
+                    case HttpMjpegReader::Opened::kMjpeg:
+                        return std::make_unique<MjpegSource>(std::move(reader), shown);
+                    case HttpMjpegReader::Opened::kFailed:
+                        return nullptr;
+                    case HttpMjpegReader::Opened::kNotMjpeg:
+                        break;  // a video over HTTP: OpenCV reads it
+                }
+            }
+            auto source = std::make_unique<CaptureSource>(entry.kind, shown, limits);
             if (!source->Open(entry, error)) return nullptr;
             return source;
         }

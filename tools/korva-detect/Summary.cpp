@@ -81,7 +81,7 @@ std::string FormatSummaryText(const Summary& s) {
         out += " (";
         bool first = true;
         for (const auto& [name, count] : s.perClass) {
-            out += (first ? "" : ", ") + name + " " + std::to_string(count);
+            out += (first ? "" : ", ") + EscapeControl(name) + " " + std::to_string(count);
             first = false;
         }
         out += ")";
@@ -99,9 +99,9 @@ std::string FormatSummaryText(const Summary& s) {
         out += "\n";
     }
     for (const SourceSummary& src : s.sources) {
-        out += "  source " + src.name + " (" + src.kind + "): " + src.state + ", " +
+        out += "  source " + EscapeControl(src.name) + " (" + src.kind + "): " + src.state + ", " +
                std::to_string(src.frames) + " frames, " + std::to_string(src.detections) + " detections";
-        if (!src.error.empty()) out += ": " + src.error;
+        if (!src.error.empty()) out += ": " + EscapeControl(src.error);
         out += "\n";
     }
     return out;

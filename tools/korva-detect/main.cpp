@@ -39,7 +39,8 @@ extern "C" void OnInterrupt(int signal) {
 }
 
 void Report(const std::string& message) {
-    std::fprintf(stderr, "korva-detect: %s\n", message.c_str());
+    // Names and reasons may hold control characters: escaped, as in JSON.
+    std::fprintf(stderr, "korva-detect: %s\n", EscapeControl(message).c_str());
 }
 
 int Fail(int code, const std::string& message) {
@@ -133,6 +134,54 @@ void RunSource(RunContext& ctx, SourceRun& run, std::size_t slot) {
     ctx.stats.SetState(slot, state, failure);
 }
 
+// Inputs and outputs of the run, to be told apart before anything is read.
+bool CheckPaths(const Options& options, const std::vector<SourceRun>& runs, std::string& error) {
+    std::vector<NamedPath> inputs;
+    std::vector<NamedPath> outputs;
+    for (const SourceRun& run : runs) {
+        const fs::path path = fs::u8path(run.entry.argument);
+        std::vector<fs::path> images;
+        switch (run.entry.kind) {
+            case SourceKind::kVideoFile: inputs.push_back({path, "input video"}); break;
+            case SourceKind::kImage:
+                inputs.push_back({path, "input image"});
+                images.push_back(path);
+                break;
+            case SourceKind::kImageFolder: {
+                inputs.push_back({path, "input folder"});
+                std::string why;
+                ListImages(path, images, why);  // an unreadable folder is reported when opened
+                for (const fs::path& image : images) inputs.push_back({image, "input image"});
+                break;
+            }
+            case SourceKind::kCamera:
+            case SourceKind::kStream: break;
+        }
+        if (!options.outDir.empty()) {
+            const std::vector<NamedPath> planned =
+                AnnotatedOutput::Planned(fs::u8path(options.outDir), run.entry, images);
+            outputs.insert(outputs.end(), planned.begin(), planned.end());
+        }
+    }
+    std::error_code ec;
+    const fs::path model = fs::u8path(options.modelFolder);
+    inputs.push_back({model, "model folder"});
+    for (fs::directory_iterator it(model, ec), end; !ec && it != end; it.increment(ec)) {
+        inputs.push_back({it->path(), "model file"});
+    }
+    if (!options.pluginPath.empty()) inputs.push_back({fs::u8path(options.pluginPath), "detector library"});
+    const std::pair<const std::string*, const char*> files[] = {{&options.jsonlPath, "JSON Lines output"},
+                                                                {&options.csvPath, "CSV output"},
+                                                                {&options.summaryJsonPath, "summary output"}};
+    for (const auto& [path, role] : files) {
+        if (path->empty() || *path == "-") continue;
+        const fs::path finalPath = fs::u8path(*path);
+        outputs.push_back({finalPath, role, false});
+        outputs.push_back({PartPath(finalPath), std::string(role) + " (part file)", true});
+    }
+    return CheckOutputsApart(inputs, outputs, error);
+}
+
 std::vector<SettingRequest> RequestsFrom(const Options& o) {
     std::vector<SettingRequest> requests;
     if (o.nmsIou >= 0.0) {
@@ -164,6 +213,10 @@ int Run(int argc, char** argv) {
         return kExitOk;
     }
 
+    // Ctrl+C from here on stops the run cleanly, waits on streams included.
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+
     // Sources: a missing one is reported and skipped; the others run.
     std::vector<SourceRun> runs;
     std::vector<SourceSummary> broken;
@@ -183,7 +236,9 @@ int Run(int argc, char** argv) {
         for (std::size_t i = 0; i < runs.size(); ++i) runs[i].entry.name = entries[i].name;
     }
 
-    // Outputs, checked before the model is loaded.
+    // Outputs, checked before the model is loaded: none may be an input or
+    // another output.
+    if (!CheckPaths(options, runs, error)) return Fail(kExitUsage, error);
     if (!options.outDir.empty() && !CheckWritableFolder(fs::u8path(options.outDir), error)) {
         return Fail(kExitOutput, error);
     }
@@ -246,10 +301,13 @@ int Run(int argc, char** argv) {
     if (!ResolveClasses(options.classes, classNames, keepClass, error)) return Fail(kExitUsage, error);
 
     // Open every source; one that cannot be opened is reported and skipped.
+    ReadLimits limits;
+    limits.stallSeconds = options.stallSeconds;
+    limits.stop = [] { return gInterrupted != 0; };
     std::vector<SourceSummary> summaries;
     std::int64_t total = 0;
     for (SourceRun& run : runs) {
-        run.source = OpenSource(run.entry, run.error);
+        run.source = OpenSource(run.entry, run.error, limits);
         SourceSummary s;
         s.name = run.entry.name;
         s.kind = SourceKindName(run.entry.kind);
@@ -279,8 +337,6 @@ int Run(int argc, char** argv) {
         if (!runs[i].source) stats.SetState(i, "failed", runs[i].error);
     }
 
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
     const auto start = std::chrono::steady_clock::now();
     RunContext ctx{options, *detector, library, classNames, keepClass, jsonl, csv, stats};
     {
