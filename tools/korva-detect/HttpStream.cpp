@@ -352,7 +352,7 @@ HttpMjpegReader::Opened HttpMjpegReader::Open(const UrlParts& url, const std::st
     return Opened::kMjpeg;
 }
 
-bool HttpMjpegReader::NextPart(std::vector<unsigned char>& bytes, std::string& error) {
+bool HttpMjpegReader::NextImage(std::vector<unsigned char>& bytes, std::string& error) {
     error.clear();
     bytes.clear();
     std::string line;

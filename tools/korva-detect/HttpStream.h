@@ -51,7 +51,7 @@ public:
 
     // The next part's bytes; false at the end: `error` empty after a normal
     // end or a stop request (Stopped()), else why the stream failed.
-    bool NextPart(std::vector<unsigned char>& bytes, std::string& error);
+    bool NextImage(std::vector<unsigned char>& bytes, std::string& error);
     bool Stopped() const { return stopped_; }
 
 private:

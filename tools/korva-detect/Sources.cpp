@@ -221,7 +221,7 @@ public:
         if (ended_) return false;
         std::vector<unsigned char> bytes;
         std::string error;
-        if (!reader_->NextPart(bytes, error)) {
+        if (!reader_->NextImage(bytes, error)) {
             ended_ = true;
             failure_ = error;
             return false;
