@@ -1,12 +1,16 @@
 #include "Sources.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
@@ -107,41 +111,129 @@ private:
     std::size_t next_ = 0;
 };
 
+// Readers still blocked in OpenCV after their source was given up.
+std::atomic<int> gAbandonedReaders{0};
+
+// What a capture's worker thread shares with its source.
+struct CaptureShared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool openDone = false;
+    bool opened = false;
+    double fps = 0.0;
+    double count = 0.0;
+    bool readWanted = false;
+    bool readDone = false;
+    bool readOk = false;
+    cv::Mat frame;
+    double positionMs = -1.0;
+    bool busy = false;  // inside an OpenCV call
+    bool quit = false;
+    bool abandoned = false;
+};
+
+// Every OpenCV call of a capture runs on its own thread, so that a stalled
+// stream or camera never holds up Ctrl+C: the source stops waiting and the
+// thread, when it comes back, ends by itself.
+void CaptureWorker(std::shared_ptr<CaptureShared> shared, SourceEntry entry, ReadLimits limits) {
+    cv::VideoCapture capture;
+    try {
+        if (entry.kind == SourceKind::kCamera) {
+            capture.open(std::stoi(entry.argument), cv::CAP_ANY);
+        } else if (cv::videoio_registry::hasBackend(cv::CAP_FFMPEG) && entry.kind == SourceKind::kStream) {
+            // FFmpeg gives up on a silent stream after this long (else 30 s).
+            const int ms = static_cast<int>(std::min(limits.stallSeconds * 1000.0, 2.0e9));
+            capture.open(entry.argument, cv::CAP_FFMPEG,
+                         {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, ms, cv::CAP_PROP_READ_TIMEOUT_MSEC, ms});
+        } else if (cv::videoio_registry::hasBackend(cv::CAP_FFMPEG)) {
+            // FFmpeg where OpenCV has it: the others log errors for names they cannot open.
+            capture.open(entry.argument, cv::CAP_FFMPEG);
+        } else {
+            capture.open(entry.argument, cv::CAP_ANY);
+        }
+    } catch (const std::exception&) {
+        capture.release();
+    }
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    shared->busy = false;
+    shared->openDone = true;
+    shared->opened = capture.isOpened();
+    if (shared->opened) {
+        shared->fps = capture.get(cv::CAP_PROP_FPS);
+        shared->count = capture.get(cv::CAP_PROP_FRAME_COUNT);
+    }
+    shared->changed.notify_all();
+    while (shared->opened) {
+        shared->changed.wait(lock, [&] { return shared->quit || shared->readWanted; });
+        if (shared->quit) break;
+        shared->readWanted = false;
+        shared->busy = true;
+        lock.unlock();
+        cv::Mat frame;
+        bool ok = false;
+        double position = -1.0;
+        try {
+            ok = capture.read(frame) && !frame.empty();
+            if (ok) position = capture.get(cv::CAP_PROP_POS_MSEC);
+        } catch (const std::exception&) {
+            ok = false;
+        }
+        lock.lock();
+        shared->busy = false;
+        shared->frame = std::move(frame);
+        shared->readOk = ok;
+        shared->positionMs = position;
+        shared->readDone = true;
+        shared->changed.notify_all();
+    }
+    if (shared->abandoned) --gAbandonedReaders;
+    lock.unlock();
+    capture.release();
+}
+
 class CaptureSource final : public FrameSource {
 public:
     CaptureSource(SourceKind kind, std::string label, ReadLimits limits)
         : kind_(kind), label_(std::move(label)), limits_(std::move(limits)) {}
 
-    bool Open(const SourceEntry& entry, std::string& error) {
-        try {
-            if (kind_ == SourceKind::kCamera) {
-                capture_.open(std::stoi(entry.argument), cv::CAP_ANY);
-            } else {
-                // FFmpeg where OpenCV has it: the others log errors for names they cannot open.
-                if (cv::videoio_registry::hasBackend(cv::CAP_FFMPEG) && kind_ == SourceKind::kStream) {
-                    // FFmpeg gives up on a silent stream after this long (else 30 s).
-                    const int ms = static_cast<int>(std::min(limits_.stallSeconds * 1000.0, 2.0e9));
-                    capture_.open(entry.argument, cv::CAP_FFMPEG,
-                                  {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, ms, cv::CAP_PROP_READ_TIMEOUT_MSEC, ms});
-                } else if (cv::videoio_registry::hasBackend(cv::CAP_FFMPEG)) {
-                    capture_.open(entry.argument, cv::CAP_FFMPEG);
-                } else {
-                    capture_.open(entry.argument, cv::CAP_ANY);
-                }
+    ~CaptureSource() override {
+        if (!worker_.joinable()) return;
+        bool busy = false;
+        {
+            std::lock_guard<std::mutex> lock(shared_->mutex);
+            shared_->quit = true;
+            busy = shared_->busy;
+            if (busy) {
+                shared_->abandoned = true;
+                ++gAbandonedReaders;
             }
-        } catch (const std::exception&) {
-            capture_.release();
         }
-        if (!capture_.isOpened()) {
-            error = "cannot open " + label_;
+        shared_->changed.notify_all();
+        if (busy) {
+            worker_.detach();
+        } else {
+            worker_.join();
+        }
+    }
+
+    bool Open(const SourceEntry& entry, std::string& error) {
+        shared_ = std::make_shared<CaptureShared>();
+        shared_->busy = true;
+        worker_ = std::thread(CaptureWorker, shared_, entry, limits_);
+        std::unique_lock<std::mutex> lock(shared_->mutex);
+        const Wait waited = Await(lock, [this] { return shared_->openDone; });
+        if (waited != Wait::kDone || !shared_->opened) {
+            error = "cannot open " + label_ + (waited == Wait::kStopped ? ": interrupted"
+                                               : waited == Wait::kStalled ? ": no answer" : "");
             return false;
         }
-        fps_ = ValidFps(capture_.get(cv::CAP_PROP_FPS));
-        const double count = capture_.get(cv::CAP_PROP_FRAME_COUNT);
-        if (kind_ == SourceKind::kVideoFile && count >= 1.0 && count < 1e9) total_ = static_cast<std::int64_t>(count);
+        fps_ = ValidFps(shared_->fps);
+        const double count = shared_->count;
+        if (kind_ != SourceKind::kCamera && count >= 1.0 && count < 1e9) total_ = static_cast<std::int64_t>(count);
+        lock.unlock();
         start_ = std::chrono::steady_clock::now();
         lastFrame_ = start_;
-        if (!Read(pending_) ) {
+        if (!Read(pending_)) {
             error = "no frame could be decoded from " + label_;
             return false;
         }
@@ -158,36 +250,62 @@ public:
         if (ended_) return false;
         if (Read(frame)) return true;
         ended_ = true;
+        if (stopped_) return false;
         const double silent = std::chrono::duration<double>(std::chrono::steady_clock::now() - lastFrame_).count();
-        if (kind_ == SourceKind::kStream && silent >= limits_.stallSeconds * 0.9) {
+        const bool early = total_ > 0 && read_ < total_ - std::max<std::int64_t>(2, total_ / 100);
+        if (kind_ != SourceKind::kVideoFile && silent >= limits_.stallSeconds * 0.9) {
             failure_ = label_ + " stalled: no frame for " + std::to_string(static_cast<int>(silent)) + " s after " +
                        std::to_string(read_) + " frames";
         } else if (kind_ == SourceKind::kCamera) {
             failure_ = label_ + " stopped delivering frames after " + std::to_string(read_) + " frames";
-        } else if (total_ > 0 && read_ < total_ - std::max<std::int64_t>(2, total_ / 100)) {
+        } else if (kind_ == SourceKind::kStream && total_ <= 0) {
+            // A live stream has no end: it ended on an error OpenCV does not name.
+            failure_ = label_ + " ended after " + std::to_string(read_) + " frames (broken or closed)";
+        } else if (early) {
             failure_ = "decoding " + label_ + " stopped at frame " + std::to_string(read_) + " of " +
                        std::to_string(total_);
         }
         return false;
     }
-    std::int64_t TotalFrames() const override { return total_; }
+    std::int64_t TotalFrames() const override { return kind_ == SourceKind::kVideoFile ? total_ : -1; }
     double Fps() const override { return fps_ > 0.0 ? fps_ : kDefaultFps; }
     std::string Failure() const override { return failure_; }
 
 private:
+    enum class Wait { kDone, kStopped, kStalled };
+
+    // Waits for the worker in short slices, watching for Ctrl+C and, for
+    // cameras and streams, a back end that ignores its own timeout.
+    template <typename Done>
+    Wait Await(std::unique_lock<std::mutex>& lock, Done done) {
+        const auto start = std::chrono::steady_clock::now();
+        while (!done()) {
+            if (limits_.stop && limits_.stop()) return Wait::kStopped;
+            const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (kind_ != SourceKind::kVideoFile && waited > limits_.stallSeconds + 1.0) return Wait::kStalled;
+            shared_->changed.wait_for(lock, std::chrono::milliseconds(100));
+        }
+        return Wait::kDone;
+    }
+
     bool Read(SourceFrame& frame) {
         frame = SourceFrame{};
-        try {
-            if (!capture_.read(frame.image) || frame.image.empty()) return false;
-        } catch (const std::exception&) {
-            return false;
-        }
+        std::unique_lock<std::mutex> lock(shared_->mutex);
+        shared_->readDone = false;
+        shared_->readWanted = true;
+        shared_->changed.notify_all();
+        const Wait waited = Await(lock, [this] { return shared_->readDone; });
+        if (waited == Wait::kStopped) stopped_ = true;
+        if (waited != Wait::kDone || !shared_->readOk) return false;
+        frame.image = std::move(shared_->frame);
+        const double position = shared_->positionMs;
+        lock.unlock();
         frame.index = read_++;
         lastFrame_ = std::chrono::steady_clock::now();
         if (kind_ == SourceKind::kVideoFile && fps_ > 0.0) {
             frame.timestampMs = static_cast<double>(frame.index) * 1000.0 / fps_;
         } else if (kind_ == SourceKind::kVideoFile) {
-            frame.timestampMs = capture_.get(cv::CAP_PROP_POS_MSEC);
+            frame.timestampMs = position;
         } else {
             frame.timestampMs = std::chrono::duration<double, std::milli>(
                                     std::chrono::steady_clock::now() - start_).count();
@@ -198,7 +316,8 @@ private:
     SourceKind kind_;
     std::string label_;
     ReadLimits limits_;
-    cv::VideoCapture capture_;
+    std::shared_ptr<CaptureShared> shared_;
+    std::thread worker_;
     std::chrono::steady_clock::time_point lastFrame_;
     double fps_ = 0.0;
     std::int64_t total_ = -1;
@@ -207,6 +326,7 @@ private:
     SourceFrame pending_;
     bool havePending_ = false;
     bool ended_ = false;
+    bool stopped_ = false;
     std::string failure_;
 };
 
@@ -255,6 +375,8 @@ private:
 };
 
 }  // namespace
+
+int AbandonedReaders() { return gAbandonedReaders.load(); }
 
 bool ListImages(const fs::path& folder, std::vector<fs::path>& files, std::string& error) {
     files.clear();

@@ -69,6 +69,11 @@ struct ReadLimits {
 std::unique_ptr<FrameSource> OpenSource(const SourceEntry& entry, std::string& error,
                                         const ReadLimits& limits = {});
 
+// Camera and stream readers still blocked inside OpenCV after their source
+// was given up (Ctrl+C or a stall); the process should then end without
+// tearing down what they use.
+int AbandonedReaders();
+
 // The image files of a folder source, by name; false with `error`.
 bool ListImages(const std::filesystem::path& folder, std::vector<std::filesystem::path>& files,
                 std::string& error);

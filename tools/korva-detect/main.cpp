@@ -399,7 +399,13 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     try {
-        return Run(argc, argv);
+        const int code = Run(argc, argv);
+        if (AbandonedReaders() > 0) {
+            // A reader is still inside OpenCV: end without running destructors under it.
+            std::fflush(nullptr);
+            std::_Exit(code);
+        }
+        return code;
     } catch (const std::exception& e) {
         return Fail(kExitOutput, std::string("unexpected failure: ") + e.what());
     } catch (...) {
