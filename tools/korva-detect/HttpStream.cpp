@@ -6,6 +6,9 @@
 #include <cstdio>
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
@@ -24,6 +27,7 @@ namespace {
 
 #if defined(_WIN32)
 using Socket = SOCKET;
+using IoSize = int;
 const Socket kNoSocket = INVALID_SOCKET;
 void CloseSocket(Socket s) { ::closesocket(s); }
 bool SetNonBlocking(Socket s) {
@@ -47,6 +51,7 @@ struct NetworkInit {
 void EnsureNetwork() { static NetworkInit init; }
 #else
 using Socket = int;
+using IoSize = std::size_t;
 const Socket kNoSocket = -1;
 void CloseSocket(Socket s) { ::close(s); }
 bool SetNonBlocking(Socket s) {
@@ -97,9 +102,8 @@ std::string Base64(const std::string& s) {
     static const char* const kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     for (std::size_t i = 0; i < s.size(); i += 3) {
-        std::uint32_t v = static_cast<unsigned char>(s[i]) << 16;
-        if (i + 1 < s.size()) v |= static_cast<unsigned char>(s[i + 1]) << 8;
-        if (i + 2 < s.size()) v |= static_cast<unsigned char>(s[i + 2]);
+        auto byte = [&](std::size_t k) -> std::uint32_t { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0u; };
+        const std::uint32_t v = (byte(i) << 16) | (byte(i + 1) << 8) | byte(i + 2);
         out += kDigits[(v >> 18) & 63];
         out += kDigits[(v >> 12) & 63];
         out += i + 1 < s.size() ? kDigits[(v >> 6) & 63] : '=';
@@ -183,7 +187,7 @@ HttpMjpegReader::Got HttpMjpegReader::Fill(std::string& error) {
         const int ready = PollOne(s, POLLIN, kSliceMs);
         if (ready > 0) {
             char chunk[65536];
-            const auto n = ::recv(s, chunk, static_cast<int>(sizeof chunk), 0);
+            const auto n = ::recv(s, chunk, static_cast<IoSize>(sizeof chunk), 0);
             if (n > 0) {
                 buffer_.append(chunk, static_cast<std::size_t>(n));
                 lastData_ = std::chrono::steady_clock::now();
@@ -254,7 +258,7 @@ HttpMjpegReader::Opened HttpMjpegReader::Open(const UrlParts& url, const std::st
             CloseSocket(s);
             continue;
         }
-        bool connected = ::connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0;
+        bool connected = ::connect(s, a->ai_addr, static_cast<socklen_t>(a->ai_addrlen)) == 0;
         if (!connected && ConnectPending()) {
             const auto start = std::chrono::steady_clock::now();
             while (!(stop_ && stop_())) {
@@ -298,7 +302,7 @@ HttpMjpegReader::Opened HttpMjpegReader::Open(const UrlParts& url, const std::st
     request += "Connection: close\r\n\r\n";
     for (std::size_t sent = 0; sent < request.size();) {
         const auto n = ::send(static_cast<Socket>(socket_), request.data() + sent,
-                              static_cast<int>(request.size() - sent), 0);
+                              static_cast<IoSize>(request.size() - sent), 0);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
         } else if (WouldBlock()) {
