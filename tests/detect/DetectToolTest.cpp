@@ -505,6 +505,12 @@ INSTANTIATE_TEST_SUITE_P(
                      return Paths(t, {"--jsonl", "out/link.jsonl", "in/clip.mp4"});
                  },
                  2, "is input video", {}, -1},
+        PathCase{"RecordsOverAHardLinkToTheSource",
+                 [](const fs::path& t) {
+                     fs::create_hard_link(t / "in" / "clip.mp4", t / "out" / "hard.jsonl");
+                     return Paths(t, {"--jsonl", "out/hard.jsonl", "in/clip.mp4"});
+                 },
+                 2, "is input video", {}, -1},
         PathCase{"SummaryOverAModelFile",
                  [](const fs::path& t) { return Paths(t, {"--summary-json", "model/../model/labels.txt", "in/good.png"}); },
                  2, "model file", {}, -1},

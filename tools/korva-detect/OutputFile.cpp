@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <random>
 #include <system_error>
 
@@ -16,6 +17,7 @@
 #include <cstdint>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -83,40 +85,53 @@ bool IsLink(const fs::path& p) {
 
 }  // namespace
 
-bool SameFile(const fs::path& a, const fs::path& b) {
-    const bool aExists = Exists(a);
-    const bool bExists = Exists(b);
-    if (aExists && bExists) {
-        std::error_code ec;
-        const bool same = fs::equivalent(a, b, ec);
-        return !ec && same;
+std::string FileKey(const fs::path& path) {
+#if defined(_WIN32)
+    const HANDLE handle = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool known = ::GetFileInformationByHandle(handle, &info) != 0;
+        ::CloseHandle(handle);
+        if (known) {
+            return "id:" + std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) +
+                   ":" + std::to_string(info.nFileIndexLow);
+        }
     }
-    if (aExists != bExists) return false;
-    return Normalised(a) == Normalised(b);
+#else
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0) {
+        return "id:" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+    }
+#endif
+    return "path:" + Normalised(path).u8string();
 }
+
+bool SameFile(const fs::path& a, const fs::path& b) { return FileKey(a) == FileKey(b); }
 
 bool CheckOutputsApart(const std::vector<NamedPath>& inputs, const std::vector<NamedPath>& outputs,
                        std::string& error) {
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        const NamedPath& out = outputs[i];
+    std::map<std::string, const NamedPath*> inputKeys;
+    for (const NamedPath& in : inputs) inputKeys.emplace(FileKey(in.path), &in);
+    std::map<std::string, const NamedPath*> outputKeys;
+    for (const NamedPath& out : outputs) {
         if (out.part && (Exists(out.path) || IsLink(out.path))) {
             error = "refusing to run: " + out.path.u8string() + " (" + out.role +
                     ") exists, perhaps from an earlier run; it is not replaced, remove it first";
             return false;
         }
-        for (const NamedPath& in : inputs) {
-            if (SameFile(out.path, in.path)) {
-                error = "refusing to run: " + out.role + " " + out.path.u8string() + " is " + in.role + " " +
-                        in.path.u8string();
-                return false;
-            }
+        const std::string key = FileKey(out.path);
+        const auto input = inputKeys.find(key);
+        if (input != inputKeys.end()) {
+            error = "refusing to run: " + out.role + " " + out.path.u8string() + " is " + input->second->role + " " +
+                    input->second->path.u8string();
+            return false;
         }
-        for (std::size_t j = 0; j < i; ++j) {
-            if (SameFile(out.path, outputs[j].path)) {
-                error = "refusing to run: " + out.role + " " + out.path.u8string() + " is also " +
-                        outputs[j].role + " " + outputs[j].path.u8string();
-                return false;
-            }
+        const auto [other, fresh] = outputKeys.emplace(key, &out);
+        if (!fresh) {
+            error = "refusing to run: " + out.role + " " + out.path.u8string() + " is also " + other->second->role +
+                    " " + other->second->path.u8string();
+            return false;
         }
     }
     return true;

@@ -20,6 +20,11 @@ namespace korva::detect {
 // removed; null with `error` otherwise.
 std::FILE* CreateExclusive(const std::filesystem::path& path, std::string& error);
 
+// What tells one file from another: device and inode (volume and file
+// index on Windows), symbolic links followed, for a file that exists; else
+// its absolute normalised path with the existing part resolved.
+std::string FileKey(const std::filesystem::path& path);
+
 // Whether `a` and `b` name one file: by identity (device and inode, symbolic
 // links followed) when both exist, else by their absolute normalised paths
 // with the existing part of each resolved.
