@@ -351,7 +351,7 @@ TEST(Summary, CountsEveryStatusAndClass) {
     stats.Add(1, r);
     r.status = FrameStatus::kFailed;
     stats.Add(1, r);
-    stats.SetState(1, "failed", "stopped at frame 3 of 9");
+    stats.SetState(1, RunState::kFailed, "stopped at frame 3 of 9");
     Summary s = stats.Make(2.0);
     EXPECT_EQ(s.frames, 4);
     EXPECT_EQ(s.inspected, 2);
@@ -362,7 +362,7 @@ TEST(Summary, CountsEveryStatusAndClass) {
     EXPECT_EQ(s.fps, 2.0);
     EXPECT_EQ(s.latencyP50Ms, 10.0);  // refused and failed frames carry no latency
     EXPECT_EQ(s.latencyP95Ms, 30.0);
-    EXPECT_EQ(s.sources[1].state, "failed");
+    EXPECT_EQ(s.sources[1].state, RunState::kFailed);
     EXPECT_NE(FormatSummaryJson(s).find("\"error\":\"stopped at frame 3 of 9\""), std::string::npos);
     // A name that would drive the terminal is shown escaped, as in JSON.
     s.sources[1].name = "b\x1b]0;title\x07\n";
