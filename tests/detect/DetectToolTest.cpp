@@ -516,13 +516,13 @@ INSTANTIATE_TEST_SUITE_P(
                  2, "model file", {}, -1},
         PathCase{"AnnotatedImagesOverTheirFolder",
                  [](const fs::path& t) { return Paths(t, {"-o", ".", "in"}); }, 2, "annotated image", {}, -1},
-        PathCase{"UsersPartFileKept",
+        PathCase{"UsersTemporaryVideoKept",
                  [](const fs::path& t) {
                      WriteFile(t / "out" / "clip.part.mp4", "the user's own file");
                      return Paths(t, {"-o", "out", "--max-frames=2", "in/clip.mp4"});
                  },
                  2, "clip.part.mp4", {}, -1},
-        PathCase{"UsersRecordsPartFileKept",
+        PathCase{"UsersTemporaryRecordsKept",
                  [](const fs::path& t) {
                      WriteFile(t / "out" / "records.part.jsonl", "the user's own file");
                      return Paths(t, {"--jsonl", "out/records.jsonl", "in/good.png"});
@@ -543,7 +543,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- Streams: Motion-JPEG over HTTP from a loopback server ----------------------
 
 struct Serve {
-    enum Kind { kPart, kRaw, kStall, kFlood } kind;
+    enum Kind { kImage, kRaw, kStall, kFlood } kind;
     std::string bytes;
 };
 
@@ -553,7 +553,7 @@ std::string Jpeg(unsigned seed) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-Serve Frame(const std::string& jpeg) { return {Serve::kPart, jpeg}; }
+Serve Frame(const std::string& jpeg) { return {Serve::kImage, jpeg}; }
 Serve Raw(const std::string& bytes) { return {Serve::kRaw, bytes}; }
 
 // Serves one connection: the response head, then the script. A stall holds
@@ -619,7 +619,7 @@ private:
         bool open = SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=frame\r\n\r\n");
         for (const Serve& step : script_) {
             if (!open) break;
-            if (step.kind == Serve::kPart) {
+            if (step.kind == Serve::kImage) {
                 open = SendAll(fd, "--frame\r\nContent-Type: image/jpeg\r\nContent-Length: " +
                                        std::to_string(step.bytes.size()) + "\r\n\r\n" + step.bytes + "\r\n");
             } else if (step.kind == Serve::kRaw) {

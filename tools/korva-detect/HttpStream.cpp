@@ -370,8 +370,8 @@ bool HttpMjpegReader::NextImage(std::vector<unsigned char>& bytes, std::string& 
             break;
         }
         skipped += line.size() + 1;
-        if (skipped > kMaxPartBytes) {
-            error = label_ + ": no part delimiter in " + std::to_string(kMaxPartBytes >> 20) + " MiB";
+        if (skipped > kMaxImageBytes) {
+            error = label_ + ": no part delimiter in " + std::to_string(kMaxImageBytes >> 20) + " MiB";
             return false;
         }
     }
@@ -393,10 +393,10 @@ bool HttpMjpegReader::NextImage(std::vector<unsigned char>& bytes, std::string& 
         const std::string value = Trim(line.substr(colon + 1));
         const bool digits = !value.empty() && value.size() <= 18 &&
                             std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
-        length = digits ? std::stoll(value) : static_cast<std::int64_t>(kMaxPartBytes) + 1;
-        if (length > static_cast<std::int64_t>(kMaxPartBytes)) {
+        length = digits ? std::stoll(value) : static_cast<std::int64_t>(kMaxImageBytes) + 1;
+        if (length > static_cast<std::int64_t>(kMaxImageBytes)) {
             error = label_ + ": part " + std::to_string(parts_ + 1) + " announces " + value +
-                    " bytes, over the " + std::to_string(kMaxPartBytes >> 20) + " MiB bound";
+                    " bytes, over the " + std::to_string(kMaxImageBytes >> 20) + " MiB bound";
             return false;
         }
     }
@@ -418,9 +418,9 @@ bool HttpMjpegReader::NextImage(std::vector<unsigned char>& bytes, std::string& 
         std::size_t from = pos_;
         std::size_t end = std::string::npos;
         while ((end = buffer_.find(delimiter, from)) == std::string::npos) {
-            if (buffer_.size() - pos_ > kMaxPartBytes) {
+            if (buffer_.size() - pos_ > kMaxImageBytes) {
                 error = label_ + ": part " + std::to_string(parts_ + 1) + " is over the " +
-                        std::to_string(kMaxPartBytes >> 20) + " MiB bound";
+                        std::to_string(kMaxImageBytes >> 20) + " MiB bound";
                 return false;
             }
             from = buffer_.size() >= delimiter.size() ? std::max(pos_, buffer_.size() - delimiter.size()) : pos_;

@@ -5,7 +5,7 @@
 // '/' or '?' in a password stays in it.
 //
 // HttpMjpegReader reads a multipart/x-mixed-replace response part by part
-// with bounds OpenCV's reader lacks: a part over kMaxPartBytes, a stream
+// with bounds OpenCV's reader lacks: a part over kMaxImageBytes, a stream
 // silent for the stall time and a stop request each end it at once.
 #pragma once
 
@@ -32,7 +32,7 @@ bool ParseUrl(const std::string& url, UrlParts& parts);
 std::string UrlNameText(const UrlParts& parts);
 
 // Larger parts end a stream.
-constexpr std::size_t kMaxPartBytes = 64u << 20;
+constexpr std::size_t kMaxImageBytes = 64u << 20;
 
 class HttpMjpegReader {
 public:
