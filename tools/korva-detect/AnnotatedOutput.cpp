@@ -14,6 +14,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// How often the disk under a video being written is looked at.
+constexpr std::int64_t kSpaceCheckFrames = 25;
+
 struct VideoChoice {
     const char* extension;
     int fourcc;
@@ -154,7 +157,20 @@ bool AnnotatedOutput::Write(const cv::Mat& image, const std::string& file, std::
         cv::resize(image, resized, videoSize_);
         video_.write(resized);
     }
-    ++framesWritten_;
+    // The writer reports nothing per frame; a full disk is seen here early,
+    // the rest when the video is read back in Finish.
+    if (++framesWritten_ % kSpaceCheckFrames == 0) {
+        std::error_code ec;
+        if (!fs::exists(videoPart_, ec)) {
+            error = "the annotated video " + videoPart_.u8string() + " was removed while being written";
+            return false;
+        }
+        const fs::space_info space = fs::space(videoPart_.parent_path(), ec);
+        if (!ec && space.available == 0) {
+            error = "writing the annotated video " + videoPart_.u8string() + " failed: the disk is full";
+            return false;
+        }
+    }
     return true;
 }
 
