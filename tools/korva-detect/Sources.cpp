@@ -186,9 +186,10 @@ void CaptureWorker(std::shared_ptr<CaptureShared> shared, SourceEntry entry, Rea
         shared->readDone = true;
         shared->changed.notify_all();
     }
-    if (shared->abandoned) --gAbandonedReaders;
+    const bool abandoned = shared->abandoned;
     lock.unlock();
     capture.release();
+    if (abandoned) --gAbandonedReaders;
 }
 
 class CaptureSource final : public FrameSource {
@@ -232,7 +233,6 @@ public:
         if (kind_ != SourceKind::kCamera && count >= 1.0 && count < 1e9) total_ = static_cast<std::int64_t>(count);
         lock.unlock();
         start_ = std::chrono::steady_clock::now();
-        lastFrame_ = start_;
         if (!Read(pending_)) {
             error = "no frame could be decoded from " + label_;
             return false;
@@ -251,7 +251,8 @@ public:
         if (Read(frame)) return true;
         ended_ = true;
         if (stopped_) return false;
-        const double silent = std::chrono::duration<double>(std::chrono::steady_clock::now() - lastFrame_).count();
+        // How long the failed read waited (inference time between reads is not silence).
+        const double silent = std::chrono::duration<double>(std::chrono::steady_clock::now() - readStart_).count();
         const bool early = total_ > 0 && read_ < total_ - std::max<std::int64_t>(2, total_ / 100);
         if (kind_ != SourceKind::kVideoFile && silent >= limits_.stallSeconds * 0.9) {
             failure_ = label_ + " stalled: no frame for " + std::to_string(static_cast<int>(silent)) + " s after " +
@@ -290,6 +291,7 @@ private:
 
     bool Read(SourceFrame& frame) {
         frame = SourceFrame{};
+        readStart_ = std::chrono::steady_clock::now();
         std::unique_lock<std::mutex> lock(shared_->mutex);
         shared_->readDone = false;
         shared_->readWanted = true;
@@ -301,7 +303,6 @@ private:
         const double position = shared_->positionMs;
         lock.unlock();
         frame.index = read_++;
-        lastFrame_ = std::chrono::steady_clock::now();
         if (kind_ == SourceKind::kVideoFile && fps_ > 0.0) {
             frame.timestampMs = static_cast<double>(frame.index) * 1000.0 / fps_;
         } else if (kind_ == SourceKind::kVideoFile) {
@@ -318,7 +319,7 @@ private:
     ReadLimits limits_;
     std::shared_ptr<CaptureShared> shared_;
     std::thread worker_;
-    std::chrono::steady_clock::time_point lastFrame_;
+    std::chrono::steady_clock::time_point readStart_;
     double fps_ = 0.0;
     std::int64_t total_ = -1;
     std::int64_t read_ = 0;
