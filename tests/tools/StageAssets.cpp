@@ -8,7 +8,8 @@
 // Every argument is checked before anything on disk changes. The run
 // directory must be missing, empty, or one this tool staged before (it holds
 // the marker file kMarker); only such a directory is emptied. Anything else
-// is refused, so a mistyped run directory cannot cost the user files.
+// is refused, so a mistyped run directory cannot cost the user files; so is
+// a --model or --video inside the run directory, which emptying it would delete.
 // The video is copied as it is when
 // OpenCV can open it under its staged name from the run directory; otherwise
 // (FFmpeg reads the "C:" of that name as a protocol) it is re-encoded as

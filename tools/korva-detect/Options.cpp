@@ -320,9 +320,10 @@ Outputs (none are required; the summary is always printed):
   -h, --help             this text
       --version          program, plug-in interface and OpenCV versions
 
-Exit status: 0 all sources done, 1 some source failed, 2 bad usage or a
-setting the detector refused, 3 detector library not loadable, 4 model folder
-refused, 5 an output not writable, 130 interrupted.
+Exit status: 0 all sources done, 1 some source failed, 2 bad usage, a
+setting the detector refused or an output that would overwrite an input or
+another output, 3 detector library not loadable, 4 model folder refused, 5 an
+output not writable, 130 interrupted.
 )";
 }
 
