@@ -17,7 +17,11 @@ set(cases
   "unknown_option|cwd|run,--modle,@MODEL@|2||cwd/run"
   "fresh_dir_staged|cwd|run,--model,@MODEL@|0|cwd/run/.korva_stage_run+cwd/user.txt|"
   "staged_dir_restaged|cwd|staged,--model,@MODEL@|0|cwd/staged/.korva_stage_run+cwd/user.txt|cwd/staged/keep.txt"
-  "empty_dir_staged|cwd|empty,--model-as-file|0|cwd/empty/.korva_stage_run|")
+  "empty_dir_staged|cwd|empty,--model-as-file|0|cwd/empty/.korva_stage_run|"
+  "model_inside_staged_dir|cwd|staged,--model,staged/model|2|cwd/staged/model/model.onnx+cwd/staged/keep.txt|"
+  "video_inside_staged_dir|cwd|staged,--video,staged/../staged/clip.mp4|2|cwd/staged/clip.mp4+cwd/staged/keep.txt|"
+  "model_is_staged_dir|cwd|staged,--model,staged|2|cwd/staged/keep.txt|"
+  "model_through_link_into_staged_dir|cwd|staged,--model,link/model|2|cwd/staged/model/model.onnx|")
 
 foreach(var STAGER MODEL WORK)
   if(NOT DEFINED ${var})
@@ -48,6 +52,9 @@ foreach(case IN LISTS cases)
   file(WRITE "${WORK}/cwd/staged/.korva_stage_run" "")
   file(WRITE "${WORK}/cwd/staged/keep.txt" "from an earlier staging\n")
   file(MAKE_DIRECTORY "${WORK}/cwd/empty")
+  file(WRITE "${WORK}/cwd/staged/model/model.onnx" "user model\n")
+  file(WRITE "${WORK}/cwd/staged/clip.mp4" "user video\n")
+  file(CREATE_LINK "${WORK}/cwd/staged" "${WORK}/cwd/link" SYMBOLIC)
 
   execute_process(COMMAND "${STAGER}" ${args} WORKING_DIRECTORY "${WORK}/${cwd}"
                   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)

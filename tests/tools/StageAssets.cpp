@@ -8,7 +8,8 @@
 // Every argument is checked before anything on disk changes. The run
 // directory must be missing, empty, or one this tool staged before (it holds
 // the marker file kMarker); only such a directory is emptied. Anything else
-// is refused, so a mistyped run directory cannot cost the user files.
+// is refused, so a mistyped run directory cannot cost the user files; so is
+// a --model or --video inside the run directory, which emptying it would delete.
 // The video is copied as it is when
 // OpenCV can open it under its staged name from the run directory; otherwise
 // (FFmpeg reads the "C:" of that name as a protocol) it is re-encoded as
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -75,6 +77,22 @@ bool RunDirUsable(const fs::path& dir, std::string& why) {
     why = "run directory " + dir.string() + " is not empty and was not staged by this tool (no " +
           kMarker + "); refusing to empty it";
     return false;
+}
+
+// Whether `path` is `dir` or lies below it, symbolic links resolved: such an
+// input would be deleted when the run directory is emptied.
+bool InsideDir(const fs::path& path, const fs::path& dir) {
+    std::error_code ec;
+    const fs::path d = fs::weakly_canonical(fs::absolute(dir, ec), ec);
+    if (ec) return false;
+    const fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    if (ec) return false;
+    auto pi = p.begin();
+    for (auto di = d.begin(); di != d.end(); ++di, ++pi) {
+        if (di->empty() && std::next(di) == d.end()) break;  // trailing separator
+        if (pi == p.end() || *pi != *di) return false;
+    }
+    return true;
 }
 
 // Removes everything in the run directory, which RunDirUsable accepted,
@@ -209,6 +227,12 @@ int main(int argc, char** argv) {
     std::string why;
     if (!RunDirUsable(runDir, why)) {
         return Refuse(why);
+    }
+    for (const fs::path* input : {&model, &video}) {
+        if (!input->empty() && InsideDir(*input, runDir)) {
+            return Refuse(input->string() + " is inside run directory " + runDir.string() +
+                          ", which is emptied before staging; copy it elsewhere first");
+        }
     }
 
     try {

@@ -5,7 +5,11 @@
 //
 // Every file is written aside and renamed when whole: images one by one,
 // the video by Finish when the source ended normally. A file never replaces
-// the source it was made from.
+// the source it was made from, and part files are created exclusively.
+//
+// cv::VideoWriter reports no error per frame, so the video is checked when
+// it is closed: it must open again and hold every frame written; otherwise
+// the source fails and the video keeps its part name.
 #pragma once
 
 #include <filesystem>
@@ -15,6 +19,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "OutputFile.h"
 #include "Sources.h"
 
 namespace korva::detect {
@@ -22,6 +27,11 @@ namespace korva::detect {
 class AnnotatedOutput {
 public:
     AnnotatedOutput(std::filesystem::path outDir, SourceEntry entry, double fps);
+
+    // Every file (and part file) the copy of `entry` may write; `images`
+    // are a folder's image files.
+    static std::vector<NamedPath> Planned(const std::filesystem::path& outDir, const SourceEntry& entry,
+                                          const std::vector<std::filesystem::path>& images);
     ~AnnotatedOutput();  // an unfinished video stays under its part name
     AnnotatedOutput(const AnnotatedOutput&) = delete;
     AnnotatedOutput& operator=(const AnnotatedOutput&) = delete;
@@ -48,6 +58,7 @@ private:
     std::filesystem::path videoPart_;
     std::vector<std::filesystem::path> written_;
     std::filesystem::path incomplete_;
+    std::int64_t framesWritten_ = 0;
 };
 
 }  // namespace korva::detect

@@ -41,12 +41,16 @@ const char* FrameStatusName(FrameStatus status) {
     return "failed";
 }
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
+namespace {
+
+// JSON's escapes for control characters; quotes and backslashes too when
+// `quoted`.
+std::string Escape(const std::string& text, bool quoted) {
+    std::string out;
     for (unsigned char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
+            case '"': out += quoted ? "\\\"" : "\""; break;
+            case '\\': out += quoted ? "\\\\" : "\\"; break;
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
@@ -60,8 +64,14 @@ std::string JsonString(const std::string& text) {
                 }
         }
     }
-    return out + "\"";
+    return out;
 }
+
+}  // namespace
+
+std::string JsonString(const std::string& text) { return "\"" + Escape(text, true) + "\""; }
+
+std::string EscapeControl(const std::string& text) { return Escape(text, false); }
 
 std::string ShortestFloat(float value) {
     if (!std::isfinite(value)) return "null";

@@ -48,6 +48,10 @@ std::string FormatCsvRows(const FrameRecord& record);
 
 // `text` as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
+
+// `text` with control characters escaped as in JSON ("\u001b", "\n"), for
+// a terminal.
+std::string EscapeControl(const std::string& text);
 // The shortest decimal text that reads back as exactly `value`.
 std::string ShortestFloat(float value);
 

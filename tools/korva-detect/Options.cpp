@@ -54,6 +54,173 @@ bool ParseNumbers(const std::string& text, std::vector<double>& numbers) {
     }
 }
 
+// --zone and --mask: [CAMERA=]x0,y0,x1,y1,...
+bool ParseZone(Options& o, const std::string& name, const char* key, const std::string& text, std::string& error) {
+    RuleEntry rule{key, "*", {}};
+    const std::size_t sep = text.find('=');
+    if (sep != std::string::npos) rule.subject = text.substr(0, sep);
+    if (rule.subject.empty() || !ParseNumbers(text.substr(sep == std::string::npos ? 0 : sep + 1), rule.numbers)) {
+        error = "option " + name + " takes [CAMERA=]x0,y0,x1,y1,... (0..1), got '" + text + "'";
+        return false;
+    }
+    o.rules.push_back(std::move(rule));
+    return true;
+}
+
+// A value checked as a fraction 0..1 or a whole number >= min; false with `error`.
+bool Fraction(const std::string& name, const std::string& text, double& out, std::string& error) {
+    if (ParseNumber(text, out) && out >= 0.0 && out <= 1.0) return true;
+    error = "option " + name + " takes a number from 0 to 1, got '" + text + "'";
+    return false;
+}
+
+bool Count(const std::string& name, const std::string& text, std::int64_t min, std::int64_t& out,
+           std::string& error) {
+    if (ParseInteger(text, out) && out >= min) return true;
+    error = "option " + name + " takes a whole number >= " + std::to_string(min) + ", got '" + text + "'";
+    return false;
+}
+
+// One option: its names, whether it takes a value, and what it sets. `name`
+// is the name as given; `value` is empty for a flag.
+struct OptionSpec {
+    const char* shortName;  // nullptr: none
+    const char* longName;
+    bool takesValue;
+    bool (*apply)(Options& o, const std::string& name, const std::string& value, std::string& error);
+};
+
+const OptionSpec kOptions[] = {
+    {"-h", "--help", false, [](Options& o, const std::string&, const std::string&, std::string&) {
+         o.help = true;
+         return true;
+     }},
+    {nullptr, "--version", false, [](Options& o, const std::string&, const std::string&, std::string&) {
+         o.version = true;
+         return true;
+     }},
+    {"-q", "--quiet", false, [](Options& o, const std::string&, const std::string&, std::string&) {
+         o.quiet = true;
+         return true;
+     }},
+    {nullptr, "--gpu", false, [](Options& o, const std::string&, const std::string&, std::string&) {
+         o.gpu = true;
+         return true;
+     }},
+    {"-m", "--model", true, [](Options& o, const std::string&, const std::string& v, std::string&) {
+         o.modelFolder = v;
+         return true;
+     }},
+    {nullptr, "--plugin", true, [](Options& o, const std::string&, const std::string& v, std::string&) {
+         o.pluginPath = v;
+         return true;
+     }},
+    {nullptr, "--conf", true, [](Options& o, const std::string& n, const std::string& v, std::string& e) {
+         double x = 0;
+         if (!Fraction(n, v, x, e)) return false;
+         o.confidence = static_cast<float>(x);
+         return true;
+     }},
+    {nullptr, "--nms", true, [](Options& o, const std::string& n, const std::string& v, std::string& e) {
+         return Fraction(n, v, o.nmsIou, e);
+     }},
+    {nullptr, "--engine", true, [](Options& o, const std::string&, const std::string& v, std::string& e) {
+         o.engine = v;
+         if (!v.empty()) return true;
+         e = "option --engine needs a name";
+         return false;
+     }},
+    {nullptr, "--threads", true, [](Options& o, const std::string& n, const std::string& v, std::string& e) {
+         std::int64_t x = 0;
+         if (!Count(n, v, 1, x, e)) return false;
+         if (x > 1024) {
+             e = "option --threads takes at most 1024";
+             return false;
+         }
+         o.threads = static_cast<int>(x);
+         return true;
+     }},
+    {nullptr, "--classes", true, [](Options& o, const std::string&, const std::string& v, std::string& e) {
+         o.classes = SplitList(v);
+         if (!o.classes.empty()) return true;
+         e = "option --classes needs at least one class name or id";
+         return false;
+     }},
+    {nullptr, "--max-frames", true, [](Options& o, const std::string& n, const std::string& v, std::string& e) {
+         return Count(n, v, 1, o.maxFrames, e);
+     }},
+    {nullptr, "--stall-timeout", true, [](Options& o, const std::string&, const std::string& v, std::string& e) {
+         if (ParseNumber(v, o.stallSeconds) && o.stallSeconds > 0.0 && o.stallSeconds <= 86400.0) return true;
+         e = "option --stall-timeout takes seconds, more than 0 and at most 86400, got '" + v + "'";
+         return false;
+     }},
+    {"-o", "--out-dir", true, [](Options& o, const std::string&, const std::string& v, std::string&) {
+         o.outDir = v;
+         return true;
+     }},
+    {nullptr, "--jsonl", true, [](Options& o, const std::string&, const std::string& v, std::string&) {
+         o.jsonlPath = v;
+         return true;
+     }},
+    {nullptr, "--csv", true, [](Options& o, const std::string&, const std::string& v, std::string&) {
+         o.csvPath = v;
+         return true;
+     }},
+    {nullptr, "--summary-json", true, [](Options& o, const std::string&, const std::string& v, std::string&) {
+         o.summaryJsonPath = v;
+         return true;
+     }},
+    {nullptr, "--class-threshold", true, [](Options& o, const std::string&, const std::string& v, std::string& e) {
+         RuleEntry rule{"class_threshold", {}, {}};
+         const std::size_t sep = v.rfind('=');
+         if (sep == std::string::npos || sep == 0 || !ParseNumbers(v.substr(sep + 1), rule.numbers) ||
+             rule.numbers.size() != 1) {
+             e = "option --class-threshold takes CLASS=X, got '" + v + "'";
+             return false;
+         }
+         rule.subject = v.substr(0, sep);
+         o.rules.push_back(std::move(rule));
+         return true;
+     }},
+    {nullptr, "--class-off", true, [](Options& o, const std::string&, const std::string& v, std::string&) {
+         o.rules.push_back({"class_enabled", v, {0.0}});
+         return true;
+     }},
+    {nullptr, "--zone", true, [](Options& o, const std::string& n, const std::string& v, std::string& e) {
+         return ParseZone(o, n, "zone_include", v, e);
+     }},
+    {nullptr, "--mask", true, [](Options& o, const std::string& n, const std::string& v, std::string& e) {
+         return ParseZone(o, n, "zone_exclude", v, e);
+     }},
+    {nullptr, "--confirm", true, [](Options& o, const std::string&, const std::string& v, std::string& e) {
+         RuleEntry rule{"confirm_frames", "*", {}};
+         std::string text = v;
+         std::replace(text.begin(), text.end(), '/', ',');
+         if (!ParseNumbers(text, rule.numbers) || rule.numbers.size() != 2) {
+             e = "option --confirm takes K/N (seen in K of the last N frames), got '" + text + "'";
+             return false;
+         }
+         o.rules.push_back(std::move(rule));
+         return true;
+     }},
+    {nullptr, "--set", true, [](Options& o, const std::string&, const std::string& v, std::string& e) {
+         const std::size_t sep = v.find('=');
+         if (sep == std::string::npos || sep == 0) {
+             e = "option --set takes KEY=VALUE, got '" + v + "'";
+             return false;
+         }
+         o.settings.emplace_back(v.substr(0, sep), v.substr(sep + 1));
+         return true;
+     }},
+};
+
+const OptionSpec* FindOption(const std::string& name) {
+    for (const OptionSpec& spec : kOptions) {
+        if (name == spec.longName || (spec.shortName != nullptr && name == spec.shortName)) return &spec;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& error) {
@@ -68,157 +235,31 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
             endOfOptions = true;
             continue;
         }
-        std::string inlineValue;
+        std::string value;
         bool hasInline = false;
         const std::size_t eq = arg.find('=');
         if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inlineValue = arg.substr(eq + 1);
+            value = arg.substr(eq + 1);
             hasInline = true;
             arg = arg.substr(0, eq);
         }
-        auto flag = [&](const char* a, const char* b = nullptr) {
-            return arg == a || (b != nullptr && arg == b);
-        };
-        auto value = [&](std::string& out) {
-            if (hasInline) {
-                out = inlineValue;
-                return true;
-            }
+        const OptionSpec* spec = FindOption(arg);
+        if (spec == nullptr) {
+            error = "unknown option " + arg + " (see --help)";
+            return false;
+        }
+        if (!spec->takesValue && hasInline) {
+            error = "option " + arg + " takes no value";
+            return false;
+        }
+        if (spec->takesValue && !hasInline) {
             if (i + 1 >= argc) {
                 error = "option " + arg + " needs a value";
                 return false;
             }
-            out = argv[++i];
-            return true;
-        };
-        auto fraction = [&](double& out) {
-            std::string text;
-            if (!value(text)) return false;
-            if (!ParseNumber(text, out) || out < 0.0 || out > 1.0) {
-                error = "option " + arg + " takes a number from 0 to 1, got '" + text + "'";
-                return false;
-            }
-            return true;
-        };
-        auto count = [&](std::int64_t& out, std::int64_t min) {
-            std::string text;
-            if (!value(text)) return false;
-            if (!ParseInteger(text, out) || out < min) {
-                error = "option " + arg + " takes a whole number >= " + std::to_string(min) +
-                        ", got '" + text + "'";
-                return false;
-            }
-            return true;
-        };
-        bool takesValue = true;
-        if (flag("-h", "--help")) {
-            o.help = true;
-            takesValue = false;
-        } else if (flag("--version")) {
-            o.version = true;
-            takesValue = false;
-        } else if (flag("-q", "--quiet")) {
-            o.quiet = true;
-            takesValue = false;
-        } else if (flag("--gpu")) {
-            o.gpu = true;
-            takesValue = false;
-        } else if (flag("-m", "--model")) {
-            if (!value(o.modelFolder)) return false;
-        } else if (flag("--plugin")) {
-            if (!value(o.pluginPath)) return false;
-        } else if (flag("--conf")) {
-            double v = 0;
-            if (!fraction(v)) return false;
-            o.confidence = static_cast<float>(v);
-        } else if (flag("--nms")) {
-            if (!fraction(o.nmsIou)) return false;
-        } else if (flag("--engine")) {
-            if (!value(o.engine)) return false;
-            if (o.engine.empty()) {
-                error = "option --engine needs a name";
-                return false;
-            }
-        } else if (flag("--threads")) {
-            std::int64_t n = 0;
-            if (!count(n, 1)) return false;
-            if (n > 1024) {
-                error = "option --threads takes at most 1024";
-                return false;
-            }
-            o.threads = static_cast<int>(n);
-        } else if (flag("--classes")) {
-            std::string text;
-            if (!value(text)) return false;
-            o.classes = SplitList(text);
-            if (o.classes.empty()) {
-                error = "option --classes needs at least one class name or id";
-                return false;
-            }
-        } else if (flag("--max-frames")) {
-            if (!count(o.maxFrames, 1)) return false;
-        } else if (flag("-o", "--out-dir")) {
-            if (!value(o.outDir)) return false;
-        } else if (flag("--jsonl")) {
-            if (!value(o.jsonlPath)) return false;
-        } else if (flag("--csv")) {
-            if (!value(o.csvPath)) return false;
-        } else if (flag("--summary-json")) {
-            if (!value(o.summaryJsonPath)) return false;
-        } else if (flag("--class-threshold")) {
-            std::string text;
-            if (!value(text)) return false;
-            RuleEntry rule{"class_threshold", {}, {}};
-            const std::size_t sep = text.rfind('=');
-            if (sep == std::string::npos || sep == 0 || !ParseNumbers(text.substr(sep + 1), rule.numbers) ||
-                rule.numbers.size() != 1) {
-                error = "option --class-threshold takes CLASS=X, got '" + text + "'";
-                return false;
-            }
-            rule.subject = text.substr(0, sep);
-            o.rules.push_back(std::move(rule));
-        } else if (flag("--class-off")) {
-            std::string name;
-            if (!value(name)) return false;
-            o.rules.push_back({"class_enabled", name, {0.0}});
-        } else if (flag("--zone") || flag("--mask")) {
-            std::string text;
-            if (!value(text)) return false;
-            RuleEntry rule{arg == "--zone" ? "zone_include" : "zone_exclude", "*", {}};
-            const std::size_t sep = text.find('=');
-            if (sep != std::string::npos) rule.subject = text.substr(0, sep);
-            if (rule.subject.empty() || !ParseNumbers(text.substr(sep == std::string::npos ? 0 : sep + 1), rule.numbers)) {
-                error = "option " + arg + " takes [CAMERA=]x0,y0,x1,y1,... (0..1), got '" + text + "'";
-                return false;
-            }
-            o.rules.push_back(std::move(rule));
-        } else if (flag("--confirm")) {
-            std::string text;
-            if (!value(text)) return false;
-            RuleEntry rule{"confirm_frames", "*", {}};
-            std::replace(text.begin(), text.end(), '/', ',');
-            if (!ParseNumbers(text, rule.numbers) || rule.numbers.size() != 2) {
-                error = "option --confirm takes K/N (seen in K of the last N frames), got '" + text + "'";
-                return false;
-            }
-            o.rules.push_back(std::move(rule));
-        } else if (flag("--set")) {
-            std::string text;
-            if (!value(text)) return false;
-            const std::size_t sep = text.find('=');
-            if (sep == std::string::npos || sep == 0) {
-                error = "option --set takes KEY=VALUE, got '" + text + "'";
-                return false;
-            }
-            o.settings.emplace_back(text.substr(0, sep), text.substr(sep + 1));
-        } else {
-            error = "unknown option " + arg + " (see --help)";
-            return false;
+            value = argv[++i];
         }
-        if (!takesValue && hasInline) {
-            error = "option " + arg + " takes no value";
-            return false;
-        }
+        if (!spec->apply(o, arg, value, error)) return false;
     }
     if (o.help || o.version) return true;
     if (o.modelFolder.empty()) {
@@ -259,6 +300,8 @@ Model and detector:
       --set KEY=VALUE    any other setting of the detector's parameter record
       --classes LIST     keep only these classes (names or ids, comma-separated)
       --max-frames N     stop each source after N frames
+      --stall-timeout S  a stream that delivers nothing for S seconds has
+                         failed (default 10)
 
 Alarm rules (checked by the detector; repeat an option for more):
       --class-threshold CLASS=X   this class's own confidence threshold
@@ -277,9 +320,10 @@ Outputs (none are required; the summary is always printed):
   -h, --help             this text
       --version          program, plug-in interface and OpenCV versions
 
-Exit status: 0 all sources done, 1 some source failed, 2 bad usage or a
-setting the detector refused, 3 detector library not loadable, 4 model folder
-refused, 5 an output not writable, 130 interrupted.
+Exit status: 0 all sources done, 1 some source failed, 2 bad usage, a
+setting the detector refused or an output that would overwrite an input or
+another output, 3 detector library not loadable, 4 model folder refused, 5 an
+output not writable, 130 interrupted.
 )";
 }
 

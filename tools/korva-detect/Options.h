@@ -42,6 +42,7 @@ struct Options {
     bool gpu = false;
     std::vector<std::string> classes;  // names or ids to keep; empty keeps all
     std::int64_t maxFrames = -1;     // per source; < 0: no limit
+    double stallSeconds = 10.0;      // a stream silent this long has failed
     std::string outDir;              // annotated videos and images
     std::string jsonlPath;           // "-" is standard output
     std::string csvPath;             // "-" is standard output

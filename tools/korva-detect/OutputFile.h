@@ -11,8 +11,37 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace korva::detect {
+
+// Creates `path` for writing only when nothing, not even a symbolic link,
+// is there yet, so a file the tool did not create is never written or
+// removed; null with `error` otherwise.
+std::FILE* CreateExclusive(const std::filesystem::path& path, std::string& error);
+
+// What tells one file from another: device and inode (volume and file
+// index on Windows), symbolic links followed, for a file that exists; else
+// its absolute normalised path with the existing part resolved.
+std::string FileKey(const std::filesystem::path& path);
+
+// Whether `a` and `b` name one file: by identity (device and inode, symbolic
+// links followed) when both exist, else by their absolute normalised paths
+// with the existing part of each resolved.
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// A path the run reads or writes, with what it is for messages.
+struct NamedPath {
+    std::filesystem::path path;
+    std::string role;  // "input video", "JSON Lines output", ...
+    bool part = false; // a part file, which must not exist yet
+};
+
+// Refuses outputs that name an input or another output (an output's part
+// file included), and part files that already exist; false with a one-line
+// `error`.
+bool CheckOutputsApart(const std::vector<NamedPath>& inputs, const std::vector<NamedPath>& outputs,
+                       std::string& error);
 
 // Where `finalPath` is written until it is complete.
 std::filesystem::path PartPath(const std::filesystem::path& finalPath);
@@ -21,7 +50,8 @@ std::filesystem::path PartPath(const std::filesystem::path& finalPath);
 bool CommitPart(const std::filesystem::path& part, const std::filesystem::path& finalPath,
                 std::string& error);
 
-// Creates `dir` if needed and checks that a file can be written in it.
+// Creates `dir` if needed and checks that a file can be written in it (a
+// probe file of a fresh name, created exclusively and removed).
 bool CheckWritableFolder(const std::filesystem::path& dir, std::string& error);
 
 class TextOutput {

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,9 +57,26 @@ public:
     virtual std::string Failure() const = 0;
 };
 
+// How long a camera or stream may stay silent, and how a wait is cut short.
+struct ReadLimits {
+    double stallSeconds = 10.0;   // a stream or camera silent this long has failed
+    std::function<bool()> stop;   // polled while waiting; true ends the source
+};
+
 // The opened source; null with `error` when it cannot be opened or holds
-// no image.
-std::unique_ptr<FrameSource> OpenSource(const SourceEntry& entry, std::string& error);
+// no image. An http:// stream serving Motion-JPEG (multipart) is read by
+// korva-detect itself, with a bound on each part; other streams by OpenCV.
+std::unique_ptr<FrameSource> OpenSource(const SourceEntry& entry, std::string& error,
+                                        const ReadLimits& limits = {});
+
+// Camera and stream readers still blocked inside OpenCV after their source
+// was given up (Ctrl+C or a stall); the process should then end without
+// tearing down what they use.
+int AbandonedReaders();
+
+// The image files of a folder source, by name; false with `error`.
+bool ListImages(const std::filesystem::path& folder, std::vector<std::filesystem::path>& files,
+                std::string& error);
 
 // File name extensions read as images (lower case, with the dot).
 bool IsImageExtension(const std::string& extension);

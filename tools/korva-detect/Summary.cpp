@@ -44,7 +44,16 @@ void RunStats::Add(std::size_t source, const FrameRecord& record) {
     framesDone_.fetch_add(1, std::memory_order_relaxed);
 }
 
-void RunStats::SetState(std::size_t source, const std::string& state, const std::string& error) {
+const char* RunStateName(RunState state) {
+    switch (state) {
+        case RunState::kDone: return "done";
+        case RunState::kFailed: return "failed";
+        case RunState::kInterrupted: return "interrupted";
+    }
+    return "failed";
+}
+
+void RunStats::SetState(std::size_t source, RunState state, const std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     sources_.at(source).state = state;
     sources_.at(source).error = error;
@@ -81,7 +90,7 @@ std::string FormatSummaryText(const Summary& s) {
         out += " (";
         bool first = true;
         for (const auto& [name, count] : s.perClass) {
-            out += (first ? "" : ", ") + name + " " + std::to_string(count);
+            out += (first ? "" : ", ") + EscapeControl(name) + " " + std::to_string(count);
             first = false;
         }
         out += ")";
@@ -99,9 +108,9 @@ std::string FormatSummaryText(const Summary& s) {
         out += "\n";
     }
     for (const SourceSummary& src : s.sources) {
-        out += "  source " + src.name + " (" + src.kind + "): " + src.state + ", " +
+        out += "  source " + EscapeControl(src.name) + " (" + src.kind + "): " + RunStateName(src.state) + ", " +
                std::to_string(src.frames) + " frames, " + std::to_string(src.detections) + " detections";
-        if (!src.error.empty()) out += ": " + src.error;
+        if (!src.error.empty()) out += ": " + EscapeControl(src.error);
         out += "\n";
     }
     return out;
@@ -128,7 +137,7 @@ std::string FormatSummaryJson(const Summary& s) {
         const SourceSummary& src = s.sources[i];
         out += (i ? ",{" : "{");
         out += "\"name\":" + JsonString(src.name) + ",\"kind\":" + JsonString(src.kind) +
-               ",\"argument\":" + JsonString(src.argument) + ",\"state\":" + JsonString(src.state) +
+               ",\"argument\":" + JsonString(src.argument) + ",\"state\":" + JsonString(RunStateName(src.state)) +
                ",\"frames\":" + std::to_string(src.frames) + ",\"inspected\":" + std::to_string(src.inspected) +
                ",\"refused\":" + std::to_string(src.refused) + ",\"failed\":" + std::to_string(src.failed) +
                ",\"detections\":" + std::to_string(src.detections);

@@ -15,6 +15,12 @@
 
 namespace korva::detect {
 
+// How a source's run ended.
+enum class RunState { kDone, kFailed, kInterrupted };
+
+// "done", "failed", "interrupted".
+const char* RunStateName(RunState state);
+
 struct SourceSummary {
     std::string name;
     std::string kind;
@@ -24,7 +30,7 @@ struct SourceSummary {
     std::int64_t refused = 0;
     std::int64_t failed = 0;
     std::int64_t detections = 0;
-    std::string state = "done";  // done | failed | interrupted
+    RunState state = RunState::kDone;
     std::string error;
 };
 
@@ -55,7 +61,7 @@ public:
     // Counts one frame of source `source`; safe from any thread.
     void Add(std::size_t source, const FrameRecord& record);
     // Marks a source failed or interrupted, with the reason.
-    void SetState(std::size_t source, const std::string& state, const std::string& error);
+    void SetState(std::size_t source, RunState state, const std::string& error);
     // Frames counted so far, all sources.
     std::int64_t FramesDone() const { return framesDone_.load(std::memory_order_relaxed); }
     Summary Make(double seconds) const;

@@ -6,8 +6,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,7 +41,8 @@ extern "C" void OnInterrupt(int signal) {
 }
 
 void Report(const std::string& message) {
-    std::fprintf(stderr, "korva-detect: %s\n", message.c_str());
+    // Names and reasons may hold control characters: escaped, as in JSON.
+    std::fprintf(stderr, "korva-detect: %s\n", EscapeControl(message).c_str());
 }
 
 int Fail(int code, const std::string& message) {
@@ -116,13 +119,13 @@ void RunSource(RunContext& ctx, SourceRun& run, std::size_t slot) {
         if (outputFailed) break;
     }
     std::string failure = outputFailed ? run.error : run.source->Failure();
-    std::string state = failure.empty() ? "done" : "failed";
-    if (failure.empty() && gInterrupted) state = "interrupted";
+    RunState state = failure.empty() ? RunState::kDone : RunState::kFailed;
+    if (failure.empty() && gInterrupted) state = RunState::kInterrupted;
     if (run.annotated) {
         std::string error;
-        if (!run.annotated->Finish(state != "failed", error)) {
+        if (!run.annotated->Finish(state != RunState::kFailed, error)) {
             failure = error;
-            state = "failed";
+            state = RunState::kFailed;
             outputFailed = true;
         } else if (!run.annotated->Incomplete().empty()) {
             failure += " (annotated video left incomplete as " + run.annotated->Incomplete().u8string() + ")";
@@ -131,6 +134,54 @@ void RunSource(RunContext& ctx, SourceRun& run, std::size_t slot) {
     run.outputFailed = outputFailed;
     run.error = failure;
     ctx.stats.SetState(slot, state, failure);
+}
+
+// Inputs and outputs of the run, to be told apart before anything is read.
+bool CheckPaths(const Options& options, const std::vector<SourceRun>& runs, std::string& error) {
+    std::vector<NamedPath> inputs;
+    std::vector<NamedPath> outputs;
+    for (const SourceRun& run : runs) {
+        const fs::path path = fs::u8path(run.entry.argument);
+        std::vector<fs::path> images;
+        switch (run.entry.kind) {
+            case SourceKind::kVideoFile: inputs.push_back({path, "input video"}); break;
+            case SourceKind::kImage:
+                inputs.push_back({path, "input image"});
+                images.push_back(path);
+                break;
+            case SourceKind::kImageFolder: {
+                inputs.push_back({path, "input folder"});
+                std::string why;
+                ListImages(path, images, why);  // an unreadable folder is reported when opened
+                for (const fs::path& image : images) inputs.push_back({image, "input image"});
+                break;
+            }
+            case SourceKind::kCamera:
+            case SourceKind::kStream: break;
+        }
+        if (!options.outDir.empty()) {
+            const std::vector<NamedPath> planned =
+                AnnotatedOutput::Planned(fs::u8path(options.outDir), run.entry, images);
+            outputs.insert(outputs.end(), planned.begin(), planned.end());
+        }
+    }
+    std::error_code ec;
+    const fs::path model = fs::u8path(options.modelFolder);
+    inputs.push_back({model, "model folder"});
+    for (fs::directory_iterator it(model, ec), end; !ec && it != end; it.increment(ec)) {
+        inputs.push_back({it->path(), "model file"});
+    }
+    if (!options.pluginPath.empty()) inputs.push_back({fs::u8path(options.pluginPath), "detector library"});
+    const std::pair<const std::string*, const char*> files[] = {{&options.jsonlPath, "JSON Lines output"},
+                                                                {&options.csvPath, "CSV output"},
+                                                                {&options.summaryJsonPath, "summary output"}};
+    for (const auto& [path, role] : files) {
+        if (path->empty() || *path == "-") continue;
+        const fs::path finalPath = fs::u8path(*path);
+        outputs.push_back({finalPath, role, false});
+        outputs.push_back({PartPath(finalPath), std::string(role) + " (part file)", true});
+    }
+    return CheckOutputsApart(inputs, outputs, error);
 }
 
 std::vector<SettingRequest> RequestsFrom(const Options& o) {
@@ -146,8 +197,25 @@ std::vector<SettingRequest> RequestsFrom(const Options& o) {
     return requests;
 }
 
-int Run(int argc, char** argv) {
-    Options options;
+// The text outputs every source writes into.
+struct TextOutputs {
+    TextOutput jsonl;
+    TextOutput csv;
+    TextOutput summaryJson;
+};
+
+// The detector as a host loads it, and the classes its model names.
+struct LoadedDetector {
+    PluginLibrary library;
+    PluginHandle detector;  // after `library`: destroyed before it
+    std::vector<std::string> classNames;
+    std::vector<bool> keepClass;
+};
+
+// Each step returns the exit status when the run ends there.
+using Stop = std::optional<int>;
+
+Stop Parse(int argc, char** argv, Options& options) {
     std::string error;
     if (!ParseOptions(argc, argv, options, error)) {
         Report("error: " + error);
@@ -163,55 +231,68 @@ int Run(int argc, char** argv) {
                     korva::kPluginInterfaceVersion, CV_VERSION);
         return kExitOk;
     }
+    return std::nullopt;
+}
 
-    // Sources: a missing one is reported and skipped; the others run.
+// What each source argument names; a missing one is reported and kept
+// aside in `broken`, the others run under unique names.
+std::vector<SourceRun> ClassifySources(const Options& options, std::vector<SourceSummary>& broken) {
     std::vector<SourceRun> runs;
-    std::vector<SourceSummary> broken;
     for (const std::string& argument : options.sources) {
         SourceEntry entry;
+        std::string error;
         if (ClassifySource(argument, entry, error)) {
             runs.push_back(SourceRun{entry, nullptr, nullptr, {}, false});
         } else {
             Report("error: " + error);
-            broken.push_back(SourceSummary{argument, "unknown", argument, 0, 0, 0, 0, 0, "failed", error});
+            broken.push_back(SourceSummary{argument, "unknown", argument, 0, 0, 0, 0, 0, RunState::kFailed, error});
         }
     }
-    {
-        std::vector<SourceEntry> entries;
-        for (const SourceRun& r : runs) entries.push_back(r.entry);
-        MakeNamesUnique(entries);
-        for (std::size_t i = 0; i < runs.size(); ++i) runs[i].entry.name = entries[i].name;
-    }
+    std::vector<SourceEntry> entries;
+    for (const SourceRun& r : runs) entries.push_back(r.entry);
+    MakeNamesUnique(entries);
+    for (std::size_t i = 0; i < runs.size(); ++i) runs[i].entry.name = entries[i].name;
+    return runs;
+}
 
-    // Outputs, checked before the model is loaded.
+// Outputs, checked before the model is loaded: none may be an input or
+// another output.
+Stop OpenOutputs(const Options& options, const std::vector<SourceRun>& runs, TextOutputs& out) {
+    std::string error;
+    if (!CheckPaths(options, runs, error)) return Fail(kExitUsage, error);
     if (!options.outDir.empty() && !CheckWritableFolder(fs::u8path(options.outDir), error)) {
         return Fail(kExitOutput, error);
     }
-    TextOutput jsonl;
-    TextOutput csv;
-    if (!options.jsonlPath.empty() && !jsonl.Open(options.jsonlPath, error)) return Fail(kExitOutput, error);
+    if (!options.jsonlPath.empty() && !out.jsonl.Open(options.jsonlPath, error)) return Fail(kExitOutput, error);
     if (!options.csvPath.empty()) {
-        if (!csv.Open(options.csvPath, error)) return Fail(kExitOutput, error);
-        csv.Write(CsvHeader());
+        if (!out.csv.Open(options.csvPath, error)) return Fail(kExitOutput, error);
+        out.csv.Write(CsvHeader());
     }
-    TextOutput summaryJson;
-    if (!options.summaryJsonPath.empty() && !summaryJson.Open(options.summaryJsonPath, error)) {
+    if (!options.summaryJsonPath.empty() && !out.summaryJson.Open(options.summaryJsonPath, error)) {
         return Fail(kExitOutput, error);
     }
+    return std::nullopt;
+}
 
-    // The detector, as a host loads it.
-    PluginLibrary library;
+Stop LoadPlugin(const char* argv0, const Options& options, LoadedDetector& loaded) {
+    std::string error;
     const std::vector<fs::path> candidates = options.pluginPath.empty()
-                                                 ? DefaultPluginCandidates(argv[0])
+                                                 ? DefaultPluginCandidates(argv0)
                                                  : std::vector<fs::path>{fs::u8path(options.pluginPath)};
-    if (!library.Load(candidates, error)) return Fail(kExitPlugin, error);
-    PluginHandle detector = library.Create(error);
-    if (!detector) return Fail(kExitPlugin, error);
+    if (!loaded.library.Load(candidates, error)) return Fail(kExitPlugin, error);
+    loaded.detector = loaded.library.Create(error);
+    if (!loaded.detector) return Fail(kExitPlugin, error);
+    return std::nullopt;
+}
 
-    // Settings go in the record the detector reads when it loads the model.
+// Settings go in the record the detector reads when it loads the model.
+Stop Configure(const Options& options, LoadedDetector& loaded) {
+    IKorvaCustomClass& detector = *loaded.detector;
+    const PluginLibrary& library = loaded.library;
+    std::string error;
     const std::vector<SettingRequest> requests = RequestsFrom(options);
     CustomParams record;
-    detector->ConfigureParameters(record);
+    detector.ConfigureParameters(record);
     if (!WriteRequests(requests, record, error)) return Fail(kExitUsage, error);
     for (const RuleEntry& rule : options.rules) {
         record.valueListEntries.push_back({rule.key, rule.numbers, rule.subject, {}, 0});
@@ -219,44 +300,51 @@ int Run(int argc, char** argv) {
     const bool anySetting = !requests.empty() || !options.rules.empty();
     std::string labelMap;
     auto load = [&](const CustomParams& stored) {
-        detector->SetParameters(stored);
-        return detector->Initialize(options.modelFolder, options.confidence, labelMap);
+        detector.SetParameters(stored);
+        return detector.Initialize(options.modelFolder, options.confidence, labelMap);
     };
     if (!load(record)) {
-        const std::string reason = library.LastError(*detector);
+        const std::string reason = library.LastError(detector);
         // Loading without the settings tells a refused setting from a refused model.
         if (anySetting && load(CustomParams{})) {
             return Fail(kExitUsage, "the detector refused the settings: " + reason);
         }
         return Fail(kExitModel, "the detector refused model folder " + options.modelFolder + ": " +
-                                    (anySetting ? library.LastError(*detector) : reason));
+                                    (anySetting ? library.LastError(detector) : reason));
     }
-    if (options.gpu && !detector->OptimizeModel(true)) {
-        return Fail(kExitModel, "the detector could not optimise the model: " + library.LastError(*detector));
+    if (options.gpu && !detector.OptimizeModel(true)) {
+        return Fail(kExitModel, "the detector could not optimise the model: " + library.LastError(detector));
     }
     if (!requests.empty()) {
         CustomParams effective;
-        detector->ConfigureParameters(effective);
+        detector.ConfigureParameters(effective);
         const std::vector<std::string> unapplied = UnappliedRequests(requests, effective);
         for (const std::string& line : unapplied) Report("error: " + line);
         if (!unapplied.empty()) return kExitUsage;
     }
-    const std::vector<std::string> classNames = SplitLabelMap(labelMap);
-    std::vector<bool> keepClass;
-    if (!ResolveClasses(options.classes, classNames, keepClass, error)) return Fail(kExitUsage, error);
+    loaded.classNames = SplitLabelMap(labelMap);
+    if (!ResolveClasses(options.classes, loaded.classNames, loaded.keepClass, error)) return Fail(kExitUsage, error);
+    return std::nullopt;
+}
 
-    // Open every source; one that cannot be opened is reported and skipped.
+// Opens every source (one that cannot be opened is reported and skipped),
+// runs each on its own thread and returns the counts.
+Summary RunSources(const Options& options, LoadedDetector& loaded, std::vector<SourceRun>& runs,
+                   const std::vector<SourceSummary>& broken, TextOutputs& out) {
+    ReadLimits limits;
+    limits.stallSeconds = options.stallSeconds;
+    limits.stop = [] { return gInterrupted != 0; };
     std::vector<SourceSummary> summaries;
     std::int64_t total = 0;
     for (SourceRun& run : runs) {
-        run.source = OpenSource(run.entry, run.error);
+        run.source = OpenSource(run.entry, run.error, limits);
         SourceSummary s;
         s.name = run.entry.name;
         s.kind = SourceKindName(run.entry.kind);
         s.argument = run.entry.kind == SourceKind::kStream ? run.entry.name : run.entry.argument;
         if (!run.source) {
             Report("error: " + run.error);
-            s.state = "failed";
+            s.state = RunState::kFailed;
             s.error = run.error;
         } else {
             std::int64_t frames = run.source->TotalFrames();
@@ -276,13 +364,11 @@ int Run(int argc, char** argv) {
 
     RunStats stats(summaries);
     for (std::size_t i = 0; i < runs.size(); ++i) {
-        if (!runs[i].source) stats.SetState(i, "failed", runs[i].error);
+        if (!runs[i].source) stats.SetState(i, RunState::kFailed, runs[i].error);
     }
-
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
     const auto start = std::chrono::steady_clock::now();
-    RunContext ctx{options, *detector, library, classNames, keepClass, jsonl, csv, stats};
+    RunContext ctx{options, *loaded.detector, loaded.library, loaded.classNames, loaded.keepClass,
+                   out.jsonl, out.csv, stats};
     {
         Progress progress(stderr, ChooseProgressMode(stderr, options.quiet), total,
                           [&stats] { return stats.FramesDone(); });
@@ -294,7 +380,7 @@ int Run(int argc, char** argv) {
                     RunSource(ctx, runs[i], i);
                 } catch (const std::exception& e) {
                     runs[i].error = std::string("stopped: ") + e.what();
-                    ctx.stats.SetState(i, "failed", runs[i].error);
+                    ctx.stats.SetState(i, RunState::kFailed, runs[i].error);
                 }
             });
         }
@@ -307,43 +393,75 @@ int Run(int argc, char** argv) {
     }
     Summary summary = stats.Make(seconds);
     CustomParams final;
-    if (detector->ConfigureParameters(final)) {
+    if (loaded.detector->ConfigureParameters(final)) {
         for (const ValueListEntry& e : final.valueListEntries) {
             if (e.textB == "status" && e.wideValues.size() == 1) summary.detectorStatus.emplace_back(e.textA, e.wideValues[0]);
         }
     }
+    return summary;
+}
 
+// Completes the outputs, prints the summary and returns the exit status.
+int Summarise(const Options& options, const std::vector<SourceRun>& runs, const Summary& summary,
+              TextOutputs& out) {
+    std::string error;
     bool outputFailed = false;
-    for (TextOutput* out : {&jsonl, &csv}) {
-        if (!out->Commit(error)) {
+    for (TextOutput* text : {&out.jsonl, &out.csv}) {
+        if (!text->Commit(error)) {
             Report("error: " + error);
             outputFailed = true;
         }
     }
     for (const SourceRun& run : runs) outputFailed |= run.outputFailed;
     if (!options.quiet) std::fputs(FormatSummaryText(summary).c_str(), stderr);
-    if (summaryJson.IsOpen()) {
-        summaryJson.Write(FormatSummaryJson(summary));
-        if (!summaryJson.Commit(error)) {
+    if (out.summaryJson.IsOpen()) {
+        out.summaryJson.Write(FormatSummaryJson(summary));
+        if (!out.summaryJson.Commit(error)) {
             Report("error: " + error);
             outputFailed = true;
         }
     }
-    detector.reset();
-
     if (gInterrupted) return kExitInterrupted;
     if (outputFailed) return kExitOutput;
     const bool anyFailed = std::any_of(summary.sources.begin(), summary.sources.end(),
-                                       [](const SourceSummary& s) { return s.state == "failed"; });
+                                       [](const SourceSummary& s) { return s.state == RunState::kFailed; });
     if (anyFailed || summary.failed > 0 || summary.refused > 0) return kExitSourceFailed;
     return kExitOk;
+}
+
+int Run(int argc, char** argv) {
+    Options options;
+    if (const Stop stop = Parse(argc, argv, options)) return *stop;
+
+    // Ctrl+C from here on stops the run cleanly, waits on streams included.
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+
+    std::vector<SourceSummary> broken;
+    std::vector<SourceRun> runs = ClassifySources(options, broken);
+    TextOutputs outputs;
+    if (const Stop stop = OpenOutputs(options, runs, outputs)) return *stop;
+    LoadedDetector loaded;
+    if (const Stop stop = LoadPlugin(argv[0], options, loaded)) return *stop;
+    if (const Stop stop = Configure(options, loaded)) return *stop;
+    const Summary summary = RunSources(options, loaded, runs, broken, outputs);
+    const int status = Summarise(options, runs, summary, outputs);
+    runs.clear();  // sources and annotated copies before the detector
+    loaded.detector.reset();
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     try {
-        return Run(argc, argv);
+        const int code = Run(argc, argv);
+        if (AbandonedReaders() > 0) {
+            // A reader is still inside OpenCV: end without running destructors under it.
+            std::fflush(nullptr);
+            std::_Exit(code);
+        }
+        return code;
     } catch (const std::exception& e) {
         return Fail(kExitOutput, std::string("unexpected failure: ") + e.what());
     } catch (...) {
