@@ -1,6 +1,8 @@
 // What the detector does with bad frames, bad model folders and bad
 // thresholds: each case has one documented outcome, and none throws or crashes.
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -10,6 +12,8 @@
 #include <opencv2/imgproc.hpp>
 #include <unistd.h>
 
+#include "AddressSpaceLimit.h"
+#include "OnnxTestGraph.h"
 #include "RobustnessSupport.h"
 #include "korva/KorvaCustomWD.h"
 
@@ -132,7 +136,17 @@ struct FolderCase {
     std::function<fs::path(const fs::path&)> make;
     const char* reasonContains;  // a word the reason must contain
     bool needsPermissionChecks = false;
+    // A model that would take gigabytes: the whole case runs in a child
+    // process with a capped address space (see AddressSpaceLimit.h).
+    bool takesGigabytes = false;
+    // Refused by ONNX Runtime's bound at run time (OpenCV cannot read it).
+    bool needsOnnxRuntime = false;
 };
+
+void WriteModel(const fs::path& d, const std::vector<unsigned char>& onnx) {
+    WriteFile(d / "model.onnx", std::string(onnx.begin(), onnx.end()));
+    WriteFile(d / "labels.txt", kGoodLabels);
+}
 
 const FolderCase kFolderCases[] = {
     {"EmptyOnnxFile", [](const fs::path& d) {
@@ -216,9 +230,51 @@ const FolderCase kFolderCases[] = {
          WriteFile(d / "labels.txt", std::string("handgun\nrif\0le\nknife\n", 20));
          return d;
      }, "NUL"},
+    // Memory the graph would take, refused before it is taken.
+    {"ConstantOfShapeOfSixGigabytes", [](const fs::path& d) {
+         WriteModel(d, korva::testing::ConstantOfShapeModel({3, 500000000}));  // 5.6 GiB in 1 KB
+         return d;
+     }, "would materialise 5722 MiB, at most 4096 MiB allowed", false, true},
+    {"ConstantOfShapeOpenCvCanReadOfFiveGiB", [](const fs::path& d) {
+         WriteModel(d, korva::testing::ConstantOfShapeModel({5, 268435456}));  // 5 GiB
+         return d;
+     }, "would materialise 5120 MiB, at most 4096 MiB allowed", false, true},
+    {"LoopScanOutputGrows", [](const fs::path& d) {
+         // 4 KB, 8 MB, then 16 GB in its third iteration.
+         WriteModel(d, korva::testing::GrowingLoopModel(3, 1024, 2000));
+         return d;
+     }, "MiB allowed at run time", false, true, true},
 };
 
 class FolderMatrix : public ::testing::TestWithParam<FolderCase> {};
+
+bool OnnxRuntimeRuns() {
+    const char* engine = std::getenv("KORVA_ENGINE");
+    return KORVA_TEST_ORT_BESIDE && (engine == nullptr || std::string(engine) != "opencv");
+}
+
+// The case's check as an exit status, for a child process: 0 when the
+// folder is refused with the reason while the previous model keeps serving.
+int RefusedUnderCappedAddressSpace(const FolderCase& c, const fs::path& folder) {
+    if (!korva::testing::CapAddressSpace()) return 2;
+    KorvaCustomWD detector;
+    std::string labelMap;
+    if (!detector.Initialize(ModelDir("v8_nc3").string(), kThreshold, labelMap)) return 3;
+    const cv::Mat frame = Bgr(120, 160, 5u);
+    const std::vector<CustomObject> before = detector.RunInference(frame, "cam");
+    std::string untouched = "untouched";
+    if (detector.Initialize(folder.string(), kThreshold, untouched)) {
+        std::fprintf(stderr, "loaded\n");
+        return 4;
+    }
+    const std::string reason = detector.LastError();
+    std::fprintf(stderr, "reason: %s\n", reason.c_str());
+    if (reason.find(c.reasonContains) == std::string::npos || reason.find('\n') != std::string::npos) return 5;
+    if (untouched != "untouched" || before.empty() || !SameDetections(detector.RunInference(frame, "cam"), before)) {
+        return 6;
+    }
+    return 0;
+}
 
 TEST_P(FolderMatrix, IsRefusedWithAReasonAndThePreviousModelKeepsServing) {
     const FolderCase& c = GetParam();
@@ -227,6 +283,21 @@ TEST_P(FolderMatrix, IsRefusedWithAReasonAndThePreviousModelKeepsServing) {
     }
     TempDir temp;
     const fs::path folder = c.make(temp.Path());
+    if (c.takesGigabytes) {
+        if (!korva::testing::AddressSpaceCapAvailable()) GTEST_SKIP() << "no address-space cap here";
+        if (c.needsOnnxRuntime && !OnnxRuntimeRuns()) GTEST_SKIP() << "refused by ONNX Runtime's bound";
+        // A child started afresh: no thread of this process is copied into it.
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        EXPECT_EXIT(
+            {
+                const int status = RefusedUnderCappedAddressSpace(c, folder);
+                std::error_code ec;
+                fs::remove_all(temp.Path(), ec);
+                std::_Exit(status);
+            },
+            ::testing::ExitedWithCode(0), "");
+        return;
+    }
 
     KorvaCustomWD detector;
     std::string labelMap;

@@ -10,6 +10,11 @@
 // several cameras, one thread each gives the most frames per second in total
 // because concurrent runs then do not compete for one pool. float16 inputs
 // and outputs are converted to and from float32 here.
+//
+// Memory: every run, the warm-up included, allocates from the runtime's
+// capped CPU arena (OrtRuntime.h), on CUDA also from a device arena capped
+// at kMaxActivationBytes; a model whose tensors grow past the cap at run time
+// (a Loop, a size computed from the frame) fails that run with a reason.
 #pragma once
 
 #include <memory>
@@ -45,10 +50,12 @@ public:
 
 private:
     OrtEngine() = default;
-    // Runs `blob` and stores the requested outputs (all when `outputs` has
-    // every index) as float32.
+    // Runs `blob` with `options` (null: the defaults) and stores the
+    // requested outputs (all when `outputs` has every index) as float32.
+    // A run the capped arena refuses throws a reason naming the limit.
     void RunOutputs(const cv::Mat& blob, const std::vector<int>& outputs,
-                    std::vector<std::vector<float>>& values, std::vector<EngineOutput>* shapes) const;
+                    std::vector<std::vector<float>>& values, std::vector<EngineOutput>* shapes,
+                    const OrtRunOptions* options) const;
 
     std::shared_ptr<const OrtRuntime> runtime_;
     OrtSession* session_ = nullptr;
