@@ -8,7 +8,7 @@
 //   3. the same name through the system's loader (LD_LIBRARY_PATH, the cache).
 // A loaded library stays loaded until the process ends: unloading a runtime
 // that owns thread pools is not safe. One OrtEnv per runtime is shared by
-// every session. All members are immutable after loading, so a runtime may be
+// every session, and kept as long as the library (see Memory below). All members are immutable after loading, so a runtime may be
 // used from any number of threads. The runtime's own log is limited to fatal
 // errors: every failure reaches the caller as a status and its message.
 //

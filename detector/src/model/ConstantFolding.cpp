@@ -22,6 +22,8 @@ constexpr std::uint32_t kFunctionNode = 7;
 constexpr std::uint32_t kGraphNode = 1;
 constexpr std::uint32_t kGraphInitializer = 5;
 constexpr std::uint32_t kGraphSparseInitializer = 15;
+constexpr std::uint32_t kGraphInput = 11;
+constexpr std::uint32_t kValueInfoName = 1;
 constexpr std::uint32_t kNodeInput = 1;
 constexpr std::uint32_t kNodeOutput = 2;
 constexpr std::uint32_t kNodeName = 3;
@@ -301,6 +303,19 @@ private:
         if (depth > kMaxGraphNesting) return false;
         std::vector<ProtoField> fields;
         if (!SplitMessage(msg, fields)) return false;
+        // A subgraph's inputs (a Loop's iteration values) hide outer names.
+        for (const ProtoField& f : fields) {
+            if (depth > 0 && f.number == kGraphInput && f.wire == kWireBytes) {
+                std::vector<ProtoField> info;
+                if (!SplitMessage(f.payload, info)) return false;
+                for (const ProtoField& i : info) {
+                    if (i.number == kValueInfoName && i.wire == kWireBytes) {
+                        const auto it = scope.find(i.payload);
+                        if (it != scope.end()) scope.erase(it);
+                    }
+                }
+            }
+        }
         for (const ProtoField& f : fields) {
             if (f.wire != kWireBytes) continue;
             if (f.number == kGraphInitializer) {

@@ -101,6 +101,13 @@ const FoldCase kCases[] = {
          body.Message(1, Node("ConstantOfShape", {"s"}, {"o"}));
          g.Message(1, Node("Loop", {"", "c"}, {}, "loop", {GraphAttribute("body", body)}));
      }, 0},
+    {"SubgraphInputShadowsAnOuterConstant", [](Proto& g) {
+         g.Message(5, Int64Tensor("s", {1}, {1u << 30}));
+         Proto body;
+         body.Message(11, korva::testing::ValueInfo("s", {1}, 7));
+         body.Message(1, Node("ConstantOfShape", {"s"}, {"o"}));
+         g.Message(1, Node("Loop", {"", "c", "s"}, {}, "loop", {GraphAttribute("body", body)}));
+     }, 0},
 };
 
 class ConstantFoldingTest : public ::testing::TestWithParam<FoldCase> {};
