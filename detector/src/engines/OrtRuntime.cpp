@@ -102,11 +102,11 @@ std::string OwnFolder() {
 std::mutex sharedMutex;
 std::shared_ptr<const OrtRuntime> sharedRuntime;  // guarded by sharedMutex
 
-// The environments this code registered the capped arena with. Such an
-// environment is kept for the life of the process, like the library: the
-// runtime hands out one environment per process while any holder keeps it,
-// an allocator can be registered with it only once, and one released with
-// the arena in it and created again fails in the runtime at exit.
+// The environments this code registered the capped arena with, once each.
+// Such an environment is kept for the life of the process, like the
+// library: the runtime hands out one environment per process while any
+// holder keeps it, and one released with the arena in it and created again
+// corrupts the runtime's heap at exit.
 std::mutex arenaMutex;
 std::set<const OrtEnv*> cappedEnvs;  // guarded by arenaMutex
 
