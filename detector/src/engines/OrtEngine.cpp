@@ -46,11 +46,12 @@ void Check(const OrtRuntime& rt, OrtStatus* status, const char* what) {
 // ("Available memory of N is smaller than requested bytes of M").
 bool IsOverTheCap(const std::string& message) { return message.find("Available memory of") != std::string::npos; }
 
-// Throws the reason of a failed run.
-void CheckRun(const OrtRuntime& rt, OrtStatus* status) {
+// Throws the reason of a failed run; `overCap` is set when the cap refused it.
+void CheckRun(const OrtRuntime& rt, OrtStatus* status, std::atomic<bool>& overCap) {
     if (status == nullptr) return;
     const std::string message = rt.Consume(status);
     if (IsOverTheCap(message)) {
+        overCap.store(true, std::memory_order_relaxed);
         throw std::runtime_error("the model needs more memory than the " + std::to_string(kMaxActivationBytes >> 20) +
                                  " MiB allowed at run time (onnxruntime: " + message + ")");
     }
@@ -165,13 +166,12 @@ std::unique_ptr<OrtEngine> OrtEngine::Create(std::shared_ptr<const OrtRuntime> r
         std::vector<std::vector<float>> values;
         // The warm-up hands back what it took from the arena even when it
         // fails: a model refused for its memory does not keep it.
-        OrtOwned<OrtRunOptions> warmUp(api.ReleaseRunOptions);
-        Check(rt, api.CreateRunOptions(warmUp.Out()), "run options");
-        Check(rt, api.AddRunConfigEntry(warmUp.Get(), "memory.enable_memory_arena_shrinkage", "cpu:0"),
+        Check(rt, api.CreateRunOptions(&engine->shrink_), "run options");
+        Check(rt, api.AddRunConfigEntry(engine->shrink_, "memory.enable_memory_arena_shrinkage", "cpu:0"),
               "arena shrinkage");
         // The second run finds the memory plan made by the first.
-        engine->RunOutputs(gray, all, values, nullptr, warmUp.Get());
-        engine->RunOutputs(gray, all, values, &engine->outputs_, warmUp.Get());
+        engine->RunOutputs(gray, all, values, nullptr, engine->shrink_);
+        engine->RunOutputs(gray, all, values, &engine->outputs_, engine->shrink_);
         return engine;
     } catch (const std::exception& e) {
         error = OneLine(e.what());
@@ -185,6 +185,7 @@ OrtEngine::~OrtEngine() {
     if (runtime_ == nullptr) return;
     if (session_ != nullptr) runtime_->Api().ReleaseSession(session_);
     if (memory_ != nullptr) runtime_->Api().ReleaseMemoryInfo(memory_);
+    if (shrink_ != nullptr) runtime_->Api().ReleaseRunOptions(shrink_);
 }
 
 void OrtEngine::RunOutputs(const cv::Mat& blob, const std::vector<int>& outputs,
@@ -222,7 +223,9 @@ void OrtEngine::RunOutputs(const cv::Mat& blob, const std::vector<int>& outputs,
     } releaseAll{api, results};
     const char* inputName = inputName_.c_str();
     const OrtValue* inputValue = tensor.Get();
-    CheckRun(rt, api.Run(session_, options, &inputName, &inputValue, 1, names.data(), names.size(), results.data()));
+    if (options == nullptr && shrinkNext_.exchange(false, std::memory_order_relaxed)) options = shrink_;
+    CheckRun(rt, api.Run(session_, options, &inputName, &inputValue, 1, names.data(), names.size(), results.data()),
+             shrinkNext_);
 
     values.resize(results.size());
     if (shapes != nullptr) shapes->assign(results.size(), {});

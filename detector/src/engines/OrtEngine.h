@@ -17,6 +17,7 @@
 // (a Loop, a size computed from the frame) fails that run with a reason.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,7 +53,8 @@ private:
     OrtEngine() = default;
     // Runs `blob` with `options` (null: the defaults) and stores the
     // requested outputs (all when `outputs` has every index) as float32.
-    // A run the capped arena refuses throws a reason naming the limit.
+    // A run the capped arena refuses throws a reason naming the limit, and
+    // the next run hands the arena's unused memory back.
     void RunOutputs(const cv::Mat& blob, const std::vector<int>& outputs,
                     std::vector<std::vector<float>>& values, std::vector<EngineOutput>* shapes,
                     const OrtRunOptions* options) const;
@@ -60,6 +62,10 @@ private:
     std::shared_ptr<const OrtRuntime> runtime_;
     OrtSession* session_ = nullptr;
     OrtMemoryInfo* memory_ = nullptr;
+    // Run options that hand what a run took from the arena back at its end:
+    // for the warm-up, and for the run after one the cap refused.
+    OrtRunOptions* shrink_ = nullptr;
+    mutable std::atomic<bool> shrinkNext_{false};
     int inputType_ = kOrtFloat;
     cv::Size inputSize_;
     std::string inputName_;
