@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -273,7 +274,27 @@ struct NodeView {
     std::vector<std::string_view> attributes;
 };
 
-using Scope = std::map<std::string, Known, std::less<>>;
+// The values a graph sees: its own names over those of the graphs around it.
+class Scope {
+public:
+    explicit Scope(const Scope* outer = nullptr) : outer_(outer) {}
+    const Known* Find(std::string_view name) const {
+        for (const Scope* s = this; s != nullptr; s = s->outer_) {
+            const auto it = s->own_.find(name);
+            if (it != s->own_.end()) return it->second.has_value() ? &*it->second : nullptr;
+        }
+        return nullptr;
+    }
+    void Set(std::string_view name, Known k) { own_[std::string(name)] = std::move(k); }
+    // A value the scan does not know hides a constant of the same name.
+    void Hide(std::string_view name) {
+        if (Find(name) != nullptr) own_[std::string(name)] = std::nullopt;
+    }
+
+private:
+    const Scope* outer_;
+    std::map<std::string, std::optional<Known>, std::less<>> own_;
+};
 
 class Scanner {
 public:
@@ -284,13 +305,13 @@ public:
         if (!SplitMessage(msg, fields)) return false;
         for (const ProtoField& f : fields) {
             if (f.wire != kWireBytes) continue;
-            if (f.number == kModelGraph && !Graph(f.payload, Scope{}, 0)) return false;
+            if (f.number == kModelGraph) Graph(f.payload, nullptr, 0);
             if (f.number == kModelFunctions) {
                 std::vector<ProtoField> function;
-                if (!SplitMessage(f.payload, function)) return false;
+                if (!SplitMessage(f.payload, function)) continue;
                 Scope scope;
                 for (const ProtoField& n : function) {
-                    if (n.number == kFunctionNode && n.wire == kWireBytes && !Node(n.payload, scope, 0)) return false;
+                    if (n.number == kFunctionNode && n.wire == kWireBytes) Node(n.payload, scope, 0);
                 }
             }
         }
@@ -298,21 +319,20 @@ public:
     }
 
 private:
-    // `scope` by value: names defined inside a subgraph stay inside it.
-    bool Graph(std::string_view msg, Scope scope, int depth) {
-        if (depth > kMaxGraphNesting) return false;
+    // Names defined inside a subgraph stay inside it. What cannot be read
+    // is passed over (the model check has refused it before).
+    void Graph(std::string_view msg, const Scope* outer, int depth) {
+        if (depth > kMaxGraphNesting) return;
+        Scope scope(outer);
         std::vector<ProtoField> fields;
-        if (!SplitMessage(msg, fields)) return false;
+        if (!SplitMessage(msg, fields)) return;
         // A subgraph's inputs (a Loop's iteration values) hide outer names.
         for (const ProtoField& f : fields) {
             if (depth > 0 && f.number == kGraphInput && f.wire == kWireBytes) {
                 std::vector<ProtoField> info;
-                if (!SplitMessage(f.payload, info)) return false;
+                if (!SplitMessage(f.payload, info)) continue;
                 for (const ProtoField& i : info) {
-                    if (i.number == kValueInfoName && i.wire == kWireBytes) {
-                        const auto it = scope.find(i.payload);
-                        if (it != scope.end()) scope.erase(it);
-                    }
+                    if (i.number == kValueInfoName && i.wire == kWireBytes) scope.Hide(i.payload);
                 }
             }
         }
@@ -321,18 +341,15 @@ private:
             if (f.number == kGraphInitializer) {
                 Known k;
                 std::string name;
-                if (!ReadTensor(f.payload, k) || !TensorName(f.payload, name)) return false;
-                scope[name] = std::move(k);
+                if (ReadTensor(f.payload, k) && TensorName(f.payload, name)) scope.Set(name, std::move(k));
             } else if (f.number == kGraphSparseInitializer) {
                 Known k;
-                if (!ReadSparse(f.payload, k)) return false;
-                Count("sparse initializer", "", Bytes(k));
+                if (ReadSparse(f.payload, k)) Count("sparse initializer", "", Bytes(k));
             }
         }
         for (const ProtoField& f : fields) {
-            if (f.number == kGraphNode && f.wire == kWireBytes && !Node(f.payload, scope, depth)) return false;
+            if (f.number == kGraphNode && f.wire == kWireBytes) Node(f.payload, scope, depth);
         }
-        return true;
     }
 
     static bool TensorName(std::string_view msg, std::string& name) {
@@ -344,9 +361,9 @@ private:
         return true;
     }
 
-    bool Node(std::string_view msg, Scope& scope, int depth) {
+    void Node(std::string_view msg, Scope& scope, int depth) {
         std::vector<ProtoField> fields;
-        if (!SplitMessage(msg, fields)) return false;
+        if (!SplitMessage(msg, fields)) return;
         NodeView node;
         for (const ProtoField& f : fields) {
             if (f.wire != kWireBytes) continue;
@@ -360,39 +377,32 @@ private:
                 default: break;
             }
         }
-        for (std::string_view attribute : node.attributes) {
-            if (!Subgraphs(attribute, scope, depth)) return false;
-        }
+        for (std::string_view attribute : node.attributes) Subgraphs(attribute, scope, depth);
         Known result;
         const bool standard = node.domain.empty() || node.domain == "ai.onnx";
         const bool known = standard && Evaluate(node, scope, result);
         for (std::size_t i = 0; i < node.outputs.size(); ++i) {
-            const auto it = scope.find(node.outputs[i]);
             if (known && i == 0) {
-                scope[std::string(node.outputs[i])] = std::move(result);
-            } else if (it != scope.end()) {
-                scope.erase(it);  // an unknown value shadows an outer constant
+                scope.Set(node.outputs[i], std::move(result));
+            } else {
+                scope.Hide(node.outputs[i]);
             }
         }
-        return true;
     }
 
-    bool Subgraphs(std::string_view attribute, const Scope& scope, int depth) {
+    void Subgraphs(std::string_view attribute, const Scope& scope, int depth) {
         std::vector<ProtoField> fields;
-        if (!SplitMessage(attribute, fields)) return false;
+        if (!SplitMessage(attribute, fields)) return;
         for (const ProtoField& f : fields) {
-            if (f.wire == kWireBytes && (f.number == kAttrGraph || f.number == kAttrGraphs) &&
-                !Graph(f.payload, scope, depth + 1)) {
-                return false;
+            if (f.wire == kWireBytes && (f.number == kAttrGraph || f.number == kAttrGraphs)) {
+                Graph(f.payload, &scope, depth + 1);
             }
         }
-        return true;
     }
 
     const Known* Input(const NodeView& node, const Scope& scope, std::size_t i) const {
         if (i >= node.inputs.size() || node.inputs[i].empty()) return nullptr;
-        const auto it = scope.find(node.inputs[i]);
-        return it == scope.end() ? nullptr : &it->second;
+        return scope.Find(node.inputs[i]);
     }
 
     static const Known* WithValues(const Known* k) { return k != nullptr && k->hasValues ? k : nullptr; }

@@ -25,7 +25,8 @@ struct FoldedConstants {
 };
 
 // Sizes the computable constants of the model, its subgraphs (If/Loop/Scan
-// bodies) and its functions. False when the bytes are not a readable model.
+// bodies) and its functions; a part that cannot be read is passed over.
+// False when the bytes are not a protobuf message at all.
 // Never throws.
 bool BoundFoldedConstants(const unsigned char* data, std::size_t size, FoldedConstants& folded) noexcept;
 
