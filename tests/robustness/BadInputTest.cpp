@@ -1,6 +1,8 @@
 // What the detector does with bad frames, bad model folders and bad
 // thresholds: each case has one documented outcome, and none throws or crashes.
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -10,6 +12,8 @@
 #include <opencv2/imgproc.hpp>
 #include <unistd.h>
 
+#include "AddressSpaceLimit.h"
+#include "OnnxTestGraph.h"
 #include "RobustnessSupport.h"
 #include "korva/KorvaCustomWD.h"
 
@@ -110,6 +114,91 @@ TEST_P(FrameMatrix, GivesItsDocumentedOutcome) {
 INSTANTIATE_TEST_SUITE_P(BadInput, FrameMatrix, ::testing::ValuesIn(kFrameCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+bool OnnxRuntimeRuns() {
+    const char* engine = std::getenv("KORVA_ENGINE");
+    return KORVA_TEST_ORT_BESIDE && (engine == nullptr || std::string(engine) != "opencv");
+}
+
+// A 3-class detector on 32 x 32 (20 anchors at strides 8 and 16) whose output
+// also sums a ConstantOfShape sized by the frame's brightest value: nothing
+// for the padding gray of the warm-up and dark frames, 10^10 floats for a
+// white one.
+std::vector<unsigned char> FrameSizedDetector() {
+    using korva::testing::Int64Tensor;
+    using korva::testing::IntsAttribute;
+    using korva::testing::Node;
+    cv::RNG rng(3);
+    korva::testing::Proto g;
+    g.Bytes(2, "frame-sized");
+    g.Message(11, korva::testing::ValueInfo("x", {1, 3, 32, 32}));
+    korva::testing::AddConv(g, "c1", "x", "c", 3, 7, rng);
+    g.Message(1, Node("MaxPool", {"c"}, {"p8"}, "p8", {IntsAttribute("kernel_shape", {8, 8}), IntsAttribute("strides", {8, 8})}));
+    g.Message(1, Node("MaxPool", {"c"}, {"p16"}, "p16", {IntsAttribute("kernel_shape", {16, 16}), IntsAttribute("strides", {16, 16})}));
+    g.Message(5, Int64Tensor("s8", {3}, {1, 7, 16}));
+    g.Message(5, Int64Tensor("s16", {3}, {1, 7, 4}));
+    g.Message(1, Node("Reshape", {"p8", "s8"}, {"r8"}));
+    g.Message(1, Node("Reshape", {"p16", "s16"}, {"r16"}));
+    g.Message(1, Node("Concat", {"r8", "r16"}, {"det"}, "cat", {korva::testing::IntAttribute("axis", 2)}));
+    g.Message(5, korva::testing::FloatTensor("threshold", {1}, cv::Mat(1, 1, CV_32F, cv::Scalar(0.6))));
+    g.Message(5, korva::testing::FloatTensor("factor", {1}, cv::Mat(1, 1, CV_32F, cv::Scalar(2.5e10))));
+    g.Message(5, korva::testing::FloatTensor("zero", {1}, cv::Mat(1, 1, CV_32F, cv::Scalar(0))));
+    g.Message(5, Int64Tensor("one", {1}, {1}));
+    g.Message(1, Node("ReduceMax", {"x"}, {"peak"}, "peak", {IntsAttribute("axes", {0, 1, 2, 3})}));
+    g.Message(1, Node("Reshape", {"peak", "one"}, {"peak1"}));
+    g.Message(1, Node("Sub", {"peak1", "threshold"}, {"over"}));
+    g.Message(1, Node("Relu", {"over"}, {"over0"}));
+    g.Message(1, Node("Mul", {"over0", "factor"}, {"count"}));
+    g.Message(1, Node("Cast", {"count"}, {"size"}, "size", {korva::testing::IntAttribute("to", 7)}));
+    g.Message(1, Node("ConstantOfShape", {"size"}, {"fill"}, "fill"));
+    g.Message(1, Node("ReduceSum", {"fill"}, {"sum"}, "sum", {korva::testing::IntAttribute("keepdims", 0)}));
+    g.Message(1, Node("Mul", {"sum", "zero"}, {"nothing"}));
+    g.Message(1, Node("Add", {"det", "nothing"}, {"y"}));
+    g.Message(12, korva::testing::ValueInfo("y", {1, 7, 20}));
+    return korva::testing::Model(g);
+}
+
+// The check as an exit status, for a child with a capped address space: 0
+// when the white frame's inference fails with the limit's reason, is counted
+// as an inference failure, and a dark frame still runs.
+int FrameSizedInferenceCounted(const fs::path& folder) {
+    if (!korva::testing::CapAddressSpace()) return 2;
+    KorvaCustomWD detector;
+    std::string labelMap;
+    if (!detector.Initialize(folder.string(), kThreshold, labelMap)) {
+        std::fprintf(stderr, "not loaded: %s\n", detector.LastError().c_str());
+        return 3;
+    }
+    const std::vector<CustomObject> white = detector.RunInference(cv::Mat(120, 160, CV_8UC3, cv::Scalar::all(255)), "cam");
+    const std::string reason = detector.LastInferenceError();
+    std::fprintf(stderr, "reason: %s\n", reason.c_str());
+    if (!white.empty() || detector.Statistics().inferenceFailures != 1) return 4;
+    if (reason.find("4096 MiB allowed at run time") == std::string::npos || reason.find('\n') != std::string::npos) {
+        return 5;
+    }
+    detector.RunInference(cv::Mat(120, 160, CV_8UC3, cv::Scalar::all(20)), "cam");
+    const KorvaCustomWD::InferenceStatistics after = detector.Statistics();
+    return after.inferenceFailures == 1 && after.framesInspected == 1 ? 0 : 6;
+}
+
+TEST(FrameSizedModel, InferenceFailsWithTheLimitAndIsCounted) {
+    if (!korva::testing::AddressSpaceCapAvailable()) GTEST_SKIP() << "no address-space cap here";
+    if (!OnnxRuntimeRuns()) GTEST_SKIP() << "OpenCV cannot read a size computed from the frame";
+    TempDir temp;
+    const std::vector<unsigned char> onnx = FrameSizedDetector();
+    std::ofstream(temp.Path() / "model.onnx", std::ios::binary)
+        .write(reinterpret_cast<const char*>(onnx.data()), static_cast<std::streamsize>(onnx.size()));
+    std::ofstream(temp.Path() / "labels.txt") << "handgun\nrifle\nknife\n";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const int status = FrameSizedInferenceCounted(temp.Path());
+            std::error_code ec;
+            fs::remove_all(temp.Path(), ec);
+            std::_Exit(status);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 // ---------------------------------------------------------------- model folders
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
@@ -132,7 +221,17 @@ struct FolderCase {
     std::function<fs::path(const fs::path&)> make;
     const char* reasonContains;  // a word the reason must contain
     bool needsPermissionChecks = false;
+    // A model that would take gigabytes: the whole case runs in a child
+    // process with a capped address space (see AddressSpaceLimit.h).
+    bool takesGigabytes = false;
+    // Refused by ONNX Runtime's bound at run time (OpenCV cannot read it).
+    bool needsOnnxRuntime = false;
 };
+
+void WriteModel(const fs::path& d, const std::vector<unsigned char>& onnx) {
+    WriteFile(d / "model.onnx", std::string(onnx.begin(), onnx.end()));
+    WriteFile(d / "labels.txt", kGoodLabels);
+}
 
 const FolderCase kFolderCases[] = {
     {"EmptyOnnxFile", [](const fs::path& d) {
@@ -216,9 +315,46 @@ const FolderCase kFolderCases[] = {
          WriteFile(d / "labels.txt", std::string("handgun\nrif\0le\nknife\n", 20));
          return d;
      }, "NUL"},
+    // Memory the graph would take, refused before it is taken.
+    {"ConstantOfShapeOfSixGigabytes", [](const fs::path& d) {
+         WriteModel(d, korva::testing::ConstantOfShapeModel({3, 500000000}));  // 5.6 GiB in 1 KB
+         return d;
+     }, "would materialise 5722 MiB, at most 4096 MiB allowed", false, true},
+    {"ConstantOfShapeOpenCvCanReadOfFiveGiB", [](const fs::path& d) {
+         WriteModel(d, korva::testing::ConstantOfShapeModel({5, 268435456}));  // 5 GiB
+         return d;
+     }, "would materialise 5120 MiB, at most 4096 MiB allowed", false, true},
+    {"LoopScanOutputGrows", [](const fs::path& d) {
+         // 4 KB, 8 MB, then 16 GB in its third iteration.
+         WriteModel(d, korva::testing::GrowingLoopModel(3, 1024, 2000));
+         return d;
+     }, "MiB allowed at run time", false, true, true},
 };
 
 class FolderMatrix : public ::testing::TestWithParam<FolderCase> {};
+
+// The case's check as an exit status, for a child process: 0 when the
+// folder is refused with the reason while the previous model keeps serving.
+int RefusedUnderCappedAddressSpace(const FolderCase& c, const fs::path& folder) {
+    if (!korva::testing::CapAddressSpace()) return 2;
+    KorvaCustomWD detector;
+    std::string labelMap;
+    if (!detector.Initialize(ModelDir("v8_nc3").string(), kThreshold, labelMap)) return 3;
+    const cv::Mat frame = Bgr(120, 160, 5u);
+    const std::vector<CustomObject> before = detector.RunInference(frame, "cam");
+    std::string untouched = "untouched";
+    if (detector.Initialize(folder.string(), kThreshold, untouched)) {
+        std::fprintf(stderr, "loaded\n");
+        return 4;
+    }
+    const std::string reason = detector.LastError();
+    std::fprintf(stderr, "reason: %s\n", reason.c_str());
+    if (reason.find(c.reasonContains) == std::string::npos || reason.find('\n') != std::string::npos) return 5;
+    if (untouched != "untouched" || before.empty() || !SameDetections(detector.RunInference(frame, "cam"), before)) {
+        return 6;
+    }
+    return 0;
+}
 
 TEST_P(FolderMatrix, IsRefusedWithAReasonAndThePreviousModelKeepsServing) {
     const FolderCase& c = GetParam();
@@ -227,6 +363,21 @@ TEST_P(FolderMatrix, IsRefusedWithAReasonAndThePreviousModelKeepsServing) {
     }
     TempDir temp;
     const fs::path folder = c.make(temp.Path());
+    if (c.takesGigabytes) {
+        if (!korva::testing::AddressSpaceCapAvailable()) GTEST_SKIP() << "no address-space cap here";
+        if (c.needsOnnxRuntime && !OnnxRuntimeRuns()) GTEST_SKIP() << "refused by ONNX Runtime's bound";
+        // A child started afresh: no thread of this process is copied into it.
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        EXPECT_EXIT(
+            {
+                const int status = RefusedUnderCappedAddressSpace(c, folder);
+                std::error_code ec;
+                fs::remove_all(temp.Path(), ec);
+                std::_Exit(status);
+            },
+            ::testing::ExitedWithCode(0), "");
+        return;
+    }
 
     KorvaCustomWD detector;
     std::string labelMap;

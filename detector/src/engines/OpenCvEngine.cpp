@@ -12,6 +12,7 @@
 #include <opencv2/dnn.hpp>
 
 #include "model/ActivationEstimate.h"
+#include "model/ConstantFolding.h"
 #include "model/ModelInput.h"
 #include "onnx/OnnxModelCheck.h"
 #include "engines/OnnxSiluFusion.h"
@@ -47,11 +48,14 @@ cv::dnn::Net CreateNet(const std::vector<unsigned char>& onnx, bool fuseSilu, Op
 }
 
 // Runs `net` once on a padding-gray input and returns its outputs, after
-// shape inference alone has shown that the activations fit the limit.
-std::vector<cv::Mat> WarmUp(cv::dnn::Net& net, cv::Size inputSize) {
+// shape inference alone has shown that the activations, with the
+// `constantBytes` its import computed, fit the limit.
+std::vector<cv::Mat> WarmUp(cv::dnn::Net& net, cv::Size inputSize, std::uint64_t constantBytes) {
     const int dims[] = {1, 3, inputSize.height, inputSize.width};
+    const std::uint64_t layers = ActivationBytes(net, inputSize);
+    const std::uint64_t total = layers > UINT64_MAX - constantBytes ? UINT64_MAX : layers + constantBytes;
     std::string tooLarge;
-    if (!CheckActivationEstimate(ActivationBytes(net, inputSize), tooLarge)) {
+    if (!CheckActivationEstimate(total, tooLarge)) {
         throw std::runtime_error(tooLarge);
     }
     cv::Mat blob(4, dims, CV_32F, cv::Scalar(kPadValue / 255.0));
@@ -81,6 +85,11 @@ bool OpenCvCudaFp16Available() {
 std::unique_ptr<OpenCvEngine> OpenCvEngine::Create(std::shared_ptr<const std::vector<unsigned char>> onnx,
                                                    cv::Size inputSize, OpenCvTarget target,
                                                    std::size_t poolCapacity, std::string& error) {
+    // What the importer would fold into constants is sized from the graph
+    // before it imports anything.
+    FoldedConstants folded;
+    if (!BoundFoldedConstants(onnx->data(), onnx->size(), folded)) folded = FoldedConstants{};
+    if (!CheckFoldedConstants(folded, error)) return nullptr;
     std::unique_ptr<OpenCvEngine> engine(new OpenCvEngine());
     engine->onnx_ = std::move(onnx);
     engine->target_ = target;
@@ -92,7 +101,7 @@ std::unique_ptr<OpenCvEngine> OpenCvEngine::Create(std::shared_ptr<const std::ve
     if (engine->fuseSilu_) {
         try {
             net = CreateNet(*engine->onnx_, true, target);
-            outputs = WarmUp(net, inputSize);
+            outputs = WarmUp(net, inputSize, folded.bytes);
         } catch (...) {
             engine->fuseSilu_ = false;
         }
@@ -100,7 +109,7 @@ std::unique_ptr<OpenCvEngine> OpenCvEngine::Create(std::shared_ptr<const std::ve
     try {
         if (!engine->fuseSilu_) {
             net = CreateNet(*engine->onnx_, false, target);
-            outputs = WarmUp(net, inputSize);
+            outputs = WarmUp(net, inputSize, folded.bytes);
         }
         engine->outputNames_ = net.getUnconnectedOutLayersNames();
     } catch (const std::exception& e) {

@@ -33,6 +33,7 @@ struct OrtTypeInfo;
 struct OrtTensorTypeAndShapeInfo;
 struct OrtSessionOptions;
 struct OrtAllocator;
+struct OrtArenaCfg;
 
 // Tensor element types (values of ONNX's TensorProto.DataType).
 enum OrtElementType : int { kOrtFloat = 1, kOrtFloat16 = 10 };
@@ -42,6 +43,7 @@ inline constexpr int kOrtLoggingFatal = 4;  // logging severity: fatal errors on
 inline constexpr int kOrtGraphOptimizeAll = 99;
 inline constexpr int kOrtArenaAllocator = 1;
 inline constexpr int kOrtMemTypeDefault = 0;
+inline constexpr std::size_t kOrtArenaExtendSameAsRequested = 1;  // arena_extend_strategy
 
 // CUDA provider options as of kOrtApiVersion. Later releases append fields;
 // OrtCudaOptionsBlock zero-fills room for them.
@@ -88,6 +90,7 @@ using OrtGetApiBaseFn = const OrtApiBase*(KORVA_ORT_CALL*)() noexcept;
       (const OrtSession*, std::size_t index, OrtAllocator*, char** out))                           \
     X(37, SessionGetOutputName, OrtStatus*,                                                        \
       (const OrtSession*, std::size_t index, OrtAllocator*, char** out))                           \
+    X(39, CreateRunOptions, OrtStatus*, (OrtRunOptions** out))                                     \
     X(49, CreateTensorWithDataAsOrtValue, OrtStatus*,                                              \
       (const OrtMemoryInfo*, void* data, std::size_t bytes, const std::int64_t* shape,             \
        std::size_t rank, int elementType, OrtValue** out))                                         \
@@ -107,12 +110,18 @@ using OrtGetApiBaseFn = const OrtApiBase*(KORVA_ORT_CALL*)() noexcept;
     X(94, ReleaseMemoryInfo, void, (OrtMemoryInfo*))                                               \
     X(95, ReleaseSession, void, (OrtSession*))                                                     \
     X(96, ReleaseValue, void, (OrtValue*))                                                         \
+    X(97, ReleaseRunOptions, void, (OrtRunOptions*))                                               \
     X(98, ReleaseTypeInfo, void, (OrtTypeInfo*))                                                   \
     X(99, ReleaseTensorTypeAndShapeInfo, void, (OrtTensorTypeAndShapeInfo*))                       \
     X(100, ReleaseSessionOptions, void, (OrtSessionOptions*))                                      \
     X(130, AddSessionConfigEntry, OrtStatus*, (OrtSessionOptions*, const char* key, const char* value)) \
+    X(144, CreateAndRegisterAllocator, OrtStatus*, (OrtEnv*, const OrtMemoryInfo*, const OrtArenaCfg*)) \
     X(152, SessionOptionsAppendExecutionProvider_CUDA, OrtStatus*,                                 \
-      (OrtSessionOptions*, const OrtCudaProviderOptions*))
+      (OrtSessionOptions*, const OrtCudaProviderOptions*))                                         \
+    X(157, ReleaseArenaCfg, void, (OrtArenaCfg*))                                                  \
+    X(164, CreateArenaCfgV2, OrtStatus*,                                                           \
+      (const char* const* keys, const std::size_t* values, std::size_t count, OrtArenaCfg** out))  \
+    X(165, AddRunConfigEntry, OrtStatus*, (OrtRunOptions*, const char* key, const char* value))
 
 // The bound slots, one typed pointer each.
 struct OrtApi {

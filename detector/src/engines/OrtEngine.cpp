@@ -1,11 +1,13 @@
 #include "engines/OrtEngine.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
 
 #include "model/ModelInput.h"
+#include "onnx/OnnxModelCheck.h"
 #include "support/ExceptionText.h"
 
 namespace korva::detail {
@@ -38,6 +40,22 @@ private:
 // Throws the status's message, prefixed with `what`, when the call failed.
 void Check(const OrtRuntime& rt, OrtStatus* status, const char* what) {
     if (status != nullptr) throw std::runtime_error(std::string(what) + ": " + rt.Consume(status));
+}
+
+// Whether a failed run's message is the capped arena refusing a request
+// ("Available memory of N is smaller than requested bytes of M").
+bool IsOverTheCap(const std::string& message) { return message.find("Available memory of") != std::string::npos; }
+
+// Throws the reason of a failed run; `overCap` is set when the cap refused it.
+void CheckRun(const OrtRuntime& rt, OrtStatus* status, std::atomic<bool>& overCap) {
+    if (status == nullptr) return;
+    const std::string message = rt.Consume(status);
+    if (IsOverTheCap(message)) {
+        overCap.store(true, std::memory_order_relaxed);
+        throw std::runtime_error("the model needs more memory than the " + std::to_string(kMaxActivationBytes >> 20) +
+                                 " MiB allowed at run time (onnxruntime: " + message + ")");
+    }
+    throw std::runtime_error("inference failed: " + message);
 }
 
 std::string TakeName(const OrtRuntime& rt, OrtAllocator* allocator, char* name) {
@@ -79,8 +97,11 @@ std::unique_ptr<OrtEngine> OrtEngine::Create(std::shared_ptr<const OrtRuntime> r
             Check(rt, api.SetSessionGraphOptimizationLevel(so.Get(), kOrtGraphOptimizeAll), "optimisation level");
             Check(rt, api.AddSessionConfigEntry(so.Get(), "session.intra_op.allow_spinning", "0"), "spinning");
             Check(rt, api.AddSessionConfigEntry(so.Get(), "session.inter_op.allow_spinning", "0"), "spinning");
+            // The environment's capped CPU arena (see OrtRuntime.h).
+            Check(rt, api.AddSessionConfigEntry(so.Get(), "session.use_env_allocators", "1"), "shared allocator");
             if (!cuda) return true;
             OrtCudaOptionsBlock block;
+            block.options.gpuMemLimit = static_cast<std::size_t>(std::min<std::uint64_t>(kMaxActivationBytes, SIZE_MAX));
             const std::string why = rt.Consume(api.SessionOptionsAppendExecutionProvider_CUDA(so.Get(), &block.options));
             if (!why.empty()) note = "CUDA unavailable: " + why;
             return why.empty();
@@ -143,9 +164,14 @@ std::unique_ptr<OrtEngine> OrtEngine::Create(std::shared_ptr<const OrtRuntime> r
         std::vector<int> all;
         for (std::size_t i = 0; i < outputs; ++i) all.push_back(static_cast<int>(i));
         std::vector<std::vector<float>> values;
+        // The warm-up hands back what it took from the arena even when it
+        // fails: a model refused for its memory does not keep it.
+        Check(rt, api.CreateRunOptions(&engine->shrink_), "run options");
+        Check(rt, api.AddRunConfigEntry(engine->shrink_, "memory.enable_memory_arena_shrinkage", "cpu:0"),
+              "arena shrinkage");
         // The second run finds the memory plan made by the first.
-        engine->RunOutputs(gray, all, values, nullptr);
-        engine->RunOutputs(gray, all, values, &engine->outputs_);
+        engine->RunOutputs(gray, all, values, nullptr, engine->shrink_);
+        engine->RunOutputs(gray, all, values, &engine->outputs_, engine->shrink_);
         return engine;
     } catch (const std::exception& e) {
         error = OneLine(e.what());
@@ -159,10 +185,12 @@ OrtEngine::~OrtEngine() {
     if (runtime_ == nullptr) return;
     if (session_ != nullptr) runtime_->Api().ReleaseSession(session_);
     if (memory_ != nullptr) runtime_->Api().ReleaseMemoryInfo(memory_);
+    if (shrink_ != nullptr) runtime_->Api().ReleaseRunOptions(shrink_);
 }
 
 void OrtEngine::RunOutputs(const cv::Mat& blob, const std::vector<int>& outputs,
-                           std::vector<std::vector<float>>& values, std::vector<EngineOutput>* shapes) const {
+                           std::vector<std::vector<float>>& values, std::vector<EngineOutput>* shapes,
+                           const OrtRunOptions* options) const {
     const OrtRuntime& rt = *runtime_;
     const OrtApi& api = rt.Api();
     CV_Assert(blob.type() == CV_32F && blob.isContinuous() && blob.dims == 4 && blob.size[2] == inputSize_.height &&
@@ -195,8 +223,9 @@ void OrtEngine::RunOutputs(const cv::Mat& blob, const std::vector<int>& outputs,
     } releaseAll{api, results};
     const char* inputName = inputName_.c_str();
     const OrtValue* inputValue = tensor.Get();
-    Check(rt, api.Run(session_, nullptr, &inputName, &inputValue, 1, names.data(), names.size(), results.data()),
-          "inference failed");
+    if (options == nullptr && shrinkNext_.exchange(false, std::memory_order_relaxed)) options = shrink_;
+    CheckRun(rt, api.Run(session_, options, &inputName, &inputValue, 1, names.data(), names.size(), results.data()),
+             shrinkNext_);
 
     values.resize(results.size());
     if (shapes != nullptr) shapes->assign(results.size(), {});
@@ -238,7 +267,7 @@ void OrtEngine::RunOutputs(const cv::Mat& blob, const std::vector<int>& outputs,
 void OrtEngine::Run(const cv::Mat& blob, int output, std::vector<float>& values) const {
     std::vector<std::vector<float>> one(1);
     one[0].swap(values);  // reuses the caller's buffer
-    RunOutputs(blob, {output}, one, nullptr);
+    RunOutputs(blob, {output}, one, nullptr, nullptr);
     values.swap(one[0]);
 }
 

@@ -10,8 +10,14 @@
 // several cameras, one thread each gives the most frames per second in total
 // because concurrent runs then do not compete for one pool. float16 inputs
 // and outputs are converted to and from float32 here.
+//
+// Memory: every run, the warm-up included, allocates from the runtime's
+// capped CPU arena (OrtRuntime.h), on CUDA also from a device arena capped
+// at kMaxActivationBytes; a model whose tensors grow past the cap at run time
+// (a Loop, a size computed from the frame) fails that run with a reason.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,14 +51,21 @@ public:
 
 private:
     OrtEngine() = default;
-    // Runs `blob` and stores the requested outputs (all when `outputs` has
-    // every index) as float32.
+    // Runs `blob` with `options` (null: the defaults) and stores the
+    // requested outputs (all when `outputs` has every index) as float32.
+    // A run the capped arena refuses throws a reason naming the limit, and
+    // the next run hands the arena's unused memory back.
     void RunOutputs(const cv::Mat& blob, const std::vector<int>& outputs,
-                    std::vector<std::vector<float>>& values, std::vector<EngineOutput>* shapes) const;
+                    std::vector<std::vector<float>>& values, std::vector<EngineOutput>* shapes,
+                    const OrtRunOptions* options) const;
 
     std::shared_ptr<const OrtRuntime> runtime_;
     OrtSession* session_ = nullptr;
     OrtMemoryInfo* memory_ = nullptr;
+    // Run options that hand what a run took from the arena back at its end:
+    // for the warm-up, and for the run after one the cap refused.
+    OrtRunOptions* shrink_ = nullptr;
+    mutable std::atomic<bool> shrinkNext_{false};
     int inputType_ = kOrtFloat;
     cv::Size inputSize_;
     std::string inputName_;

@@ -1,9 +1,13 @@
 #include "engines/OrtRuntime.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <set>
 #include <utility>
 
+#include "onnx/OnnxModelCheck.h"
 #include "support/ExceptionText.h"
 #include "support/SharedLibrary.h"
 
@@ -15,6 +19,37 @@ void Anchor() {}
 
 std::mutex sharedMutex;
 std::shared_ptr<const OrtRuntime> sharedRuntime;  // guarded by sharedMutex
+
+// The environments this code registered the capped arena with, once each.
+// Such an environment is kept for the life of the process, like the
+// library: the runtime hands out one environment per process while any
+// holder keeps it, and one released with the arena in it and created again
+// corrupts the runtime's heap at exit.
+std::mutex arenaMutex;
+std::set<const OrtEnv*> cappedEnvs;  // guarded by arenaMutex
+
+// Registers the shared CPU arena capped at kMaxActivationBytes with `env`,
+// once per environment. Empty on success, else the runtime's reason.
+std::string RegisterCappedArena(const OrtRuntime& rt, OrtEnv* env) {
+    const OrtApi& api = rt.Api();
+    std::lock_guard<std::mutex> lock(arenaMutex);
+    if (cappedEnvs.count(env) != 0) return {};
+    OrtMemoryInfo* memory = nullptr;
+    std::string why = rt.Consume(api.CreateCpuMemoryInfo(kOrtArenaAllocator, kOrtMemTypeDefault, &memory));
+    OrtArenaCfg* config = nullptr;
+    if (why.empty()) {
+        const char* keys[] = {"max_mem", "arena_extend_strategy"};
+        const std::size_t values[] = {
+            static_cast<std::size_t>(std::min<std::uint64_t>(kMaxActivationBytes, SIZE_MAX)),
+            kOrtArenaExtendSameAsRequested};
+        why = rt.Consume(api.CreateArenaCfgV2(keys, values, 2, &config));
+    }
+    if (why.empty()) why = rt.Consume(api.CreateAndRegisterAllocator(env, memory, config));
+    if (config != nullptr) api.ReleaseArenaCfg(config);
+    if (memory != nullptr) api.ReleaseMemoryInfo(memory);
+    if (why.empty()) cappedEnvs.insert(env);
+    return why;
+}
 
 }  // namespace
 
@@ -52,6 +87,12 @@ std::shared_ptr<const OrtRuntime> OrtRuntime::Load(const std::string& path, std:
             reason = "ONNX Runtime cannot create its environment: " + envError;
             return nullptr;
         }
+        const std::string arenaError = RegisterCappedArena(*runtime, runtime->env_);
+        if (!arenaError.empty()) {
+            reason = OneLine("ONNX Runtime cannot bound its CPU memory: " + arenaError);
+            return nullptr;
+        }
+        runtime->arenaRegistered_ = true;
         return runtime;
     } catch (const std::exception& e) {
         reason = OneLine(std::string("cannot load ONNX Runtime: ") + e.what());
@@ -91,7 +132,8 @@ std::shared_ptr<const OrtRuntime> OrtRuntime::Shared(std::string& reason) {
 }
 
 OrtRuntime::~OrtRuntime() {
-    if (env_ != nullptr) api_.ReleaseEnv(env_);
+    // An environment holding the capped arena stays (see cappedEnvs).
+    if (env_ != nullptr && !arenaRegistered_) api_.ReleaseEnv(env_);
 }
 
 std::string OrtRuntime::Consume(OrtStatus* status) const {

@@ -2,6 +2,9 @@
 
 #include <limits>
 
+#include "model/ConstantFolding.h"
+#include "onnx/OnnxModelCheck.h"
+
 namespace korva::detail {
 
 // Float elements; OpenCV's own getMemoryConsumption sums in int and wraps at
@@ -27,13 +30,25 @@ std::uint64_t ActivationBytes(cv::dnn::Net& net, cv::Size inputSize) {
     return total;
 }
 
-bool EstimateActivationBytes(const std::vector<unsigned char>& onnx, cv::Size inputSize,
-                             std::uint64_t& bytes) noexcept {
+bool CheckActivationMemory(const std::vector<unsigned char>& onnx, cv::Size inputSize,
+                           std::string& error) noexcept {
     try {
-        cv::dnn::Net net = cv::dnn::readNetFromONNX(onnx);
-        bytes = ActivationBytes(net, inputSize);
-        return true;
+        FoldedConstants folded;
+        if (!BoundFoldedConstants(onnx.data(), onnx.size(), folded)) folded = FoldedConstants{};
+        if (!CheckFoldedConstants(folded, error)) return false;
+        std::uint64_t layers = 0;
+        try {
+            cv::dnn::Net net = cv::dnn::readNetFromONNX(onnx);
+            layers = ActivationBytes(net, inputSize);
+        } catch (...) {
+            return true;
+        }
+        const std::uint64_t total =
+            layers > std::numeric_limits<std::uint64_t>::max() - folded.bytes ? std::numeric_limits<std::uint64_t>::max()
+                                                                              : layers + folded.bytes;
+        return CheckActivationEstimate(total, error);
     } catch (...) {
+        error = "cannot estimate the activation memory: out of memory";
         return false;
     }
 }

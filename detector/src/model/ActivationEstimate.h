@@ -1,8 +1,9 @@
-// How much memory one inference of a model needs for its layer outputs,
-// estimated before any engine runs it.
+// How much memory one inference of a model needs for its layer outputs and
+// the constants its import computes, estimated before any engine runs it.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -14,9 +15,14 @@ namespace korva::detail {
 // OpenCV's shape inference (counted once each, without reuse; saturating).
 std::uint64_t ActivationBytes(cv::dnn::Net& net, cv::Size inputSize);
 
-// The same for a model not yet imported. False when OpenCV cannot import the
-// model or infer its shapes (float16 or TopK exports).
-bool EstimateActivationBytes(const std::vector<unsigned char>& onnx, cv::Size inputSize,
-                             std::uint64_t& bytes) noexcept;
+// Whether a model not yet imported fits kMaxActivationBytes. The constants
+// its import would compute are sized from the graph first (nothing is
+// materialised), and a model over the limit by them alone is refused before
+// OpenCV imports anything; then they and every layer output by OpenCV's
+// shape inference count together. False with a one-line reason when over.
+// True when OpenCV cannot import the model or infer its shapes (float16 or
+// TopK exports): its layers are then not counted. Never throws.
+bool CheckActivationMemory(const std::vector<unsigned char>& onnx, cv::Size inputSize,
+                           std::string& error) noexcept;
 
 }  // namespace korva::detail

@@ -101,11 +101,10 @@ std::unique_ptr<Engine> DetectionPipeline::BuildEngine(const Model& model, Engin
     if (kind != EngineKind::kOpenCv) {
         std::shared_ptr<const OrtRuntime> runtime = OrtRuntime::Shared(ortReason);
         // OpenCV's engine checks this in its warm-up; ONNX Runtime would
-        // allocate first. Models OpenCV cannot read are not estimated.
-        std::uint64_t activationBytes = 0;
+        // allocate first. The layers of models OpenCV cannot read are not
+        // estimated; their constants are.
         std::string tooLarge;
-        if (runtime && EstimateActivationBytes(*model.onnx, model.inputSize, activationBytes) &&
-            !CheckActivationEstimate(activationBytes, tooLarge)) {
+        if (runtime && !CheckActivationMemory(*model.onnx, model.inputSize, tooLarge)) {
             error = OneLine(model.path + ": " + tooLarge);
             return nullptr;
         }

@@ -77,6 +77,18 @@ TEST_F(OrtApiTest, EverySlotAgainstTheRealLibrary) {
     ASSERT_FALSE(onnx.empty());
     OrtSessionOptions* cpuOptions = nullptr;
     Ok(api.CreateSessionOptions(&cpuOptions));
+    Ok(api.AddSessionConfigEntry(cpuOptions, "session.use_env_allocators", "1"));
+
+    // An arena config reads its keys. (CreateAndRegisterAllocator ran in
+    // Load; OrtMemoryBoundTest sees its cap refuse a request.)
+    const char* badKey[] = {"no_such_key"};
+    const std::size_t one[] = {1};
+    OrtArenaCfg* arena = nullptr;
+    EXPECT_NE(runtime->Consume(api.CreateArenaCfgV2(badKey, one, 1, &arena)), "");
+    const char* maxMem[] = {"max_mem"};
+    Ok(api.CreateArenaCfgV2(maxMem, one, 1, &arena));
+    ASSERT_NE(arena, nullptr);
+    api.ReleaseArenaCfg(arena);
     OrtSession* session = nullptr;
     Ok(api.CreateSessionFromArray(runtime->Env(), onnx.data(), onnx.size(), cpuOptions, &session));
     api.ReleaseSessionOptions(cpuOptions);
@@ -140,7 +152,12 @@ TEST_F(OrtApiTest, EverySlotAgainstTheRealLibrary) {
     const char* inNames[] = {inputName.c_str()};
     const char* outNames[] = {outputName.c_str()};
     OrtValue* output = nullptr;
-    Ok(api.Run(session, nullptr, inNames, &input, 1, outNames, 1, &output));
+    OrtRunOptions* runOptions = nullptr;
+    Ok(api.CreateRunOptions(&runOptions));
+    ASSERT_NE(runOptions, nullptr);
+    Ok(api.AddRunConfigEntry(runOptions, "memory.enable_memory_arena_shrinkage", "cpu:0"));
+    Ok(api.Run(session, runOptions, inNames, &input, 1, outNames, 1, &output));
+    api.ReleaseRunOptions(runOptions);
     ASSERT_NE(output, nullptr);
     OrtTensorTypeAndShapeInfo* outInfo = nullptr;
     Ok(api.GetTensorTypeAndShape(output, &outInfo));
