@@ -34,7 +34,7 @@ struct OptionCase {
 
 class OptionsTest : public testing::TestWithParam<OptionCase> {};
 
-TEST_P(OptionsTest, Parses) {
+TEST_P(OptionsTest, ReadsTheCommandLineOrSaysWhatIsWrong) {
     const OptionCase& c = GetParam();
     std::vector<const char*> argv = {"korva-detect"};
     for (const std::string& a : c.args) argv.push_back(a.c_str());
@@ -293,10 +293,19 @@ TEST(Settings, ValueEntriesTakeNumbersOrText) {
     EXPECT_NE(UnappliedRequests(asked, record)[0].find("it reports 'auto'"), std::string::npos);
 }
 
-TEST(Settings, EmptyResultReasonTellsRefusedFromFailed) {
-    EXPECT_EQ(StatusFromReason(""), FrameStatus::kInspected);
-    EXPECT_EQ(StatusFromReason("frame not inspected: no model is loaded"), FrameStatus::kRefused);
-    EXPECT_EQ(StatusFromReason("inference failed: out of memory"), FrameStatus::kFailed);
+TEST(Settings, EmptyResultCodeTellsRefusedFromFailed) {
+    // Only the code decides: every kind, whatever its reason says.
+    const std::pair<KorvaErrorCode, FrameStatus> table[] = {
+        {KorvaErrorCode::kNone, FrameStatus::kInspected},
+        {KorvaErrorCode::kNoModel, FrameStatus::kRefused},
+        {KorvaErrorCode::kBadFrame, FrameStatus::kRefused},
+        {KorvaErrorCode::kFrameTooLarge, FrameStatus::kRefused},
+        {KorvaErrorCode::kInferenceFailed, FrameStatus::kFailed},
+        {KorvaErrorCode::kOutOfMemory, FrameStatus::kFailed},
+        {KorvaErrorCode::kInternal, FrameStatus::kFailed},
+        {static_cast<KorvaErrorCode>(99), FrameStatus::kFailed},
+    };
+    for (const auto& [code, status] : table) EXPECT_EQ(StatusFromCode(code), status) << KorvaErrorCodeName(code);
 }
 
 TEST(Classes, ByNameOrIdAndUnknownRefused) {
@@ -323,7 +332,7 @@ struct PercentileCase {
 
 class PercentileTest : public testing::TestWithParam<PercentileCase> {};
 
-TEST_P(PercentileTest, NearestRank) {
+TEST_P(PercentileTest, IsTheNearestRank) {
     EXPECT_EQ(Percentile(GetParam().values, GetParam().fraction), GetParam().expected);
 }
 

@@ -119,9 +119,9 @@ std::vector<std::string> UnappliedRequests(const std::vector<SettingRequest>& re
     return lines;
 }
 
-FrameStatus StatusFromReason(const std::string& reason) {
-    if (reason.empty()) return FrameStatus::kInspected;
-    return reason.rfind("frame not inspected", 0) == 0 ? FrameStatus::kRefused : FrameStatus::kFailed;
+FrameStatus StatusFromCode(KorvaErrorCode code) {
+    if (code == KorvaErrorCode::kNone) return FrameStatus::kInspected;
+    return KorvaFrameNotInspected(code) ? FrameStatus::kRefused : FrameStatus::kFailed;
 }
 
 std::vector<std::string> SplitLabelMap(const std::string& labelMap) {

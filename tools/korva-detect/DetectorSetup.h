@@ -14,6 +14,7 @@
 
 #include "FrameRecord.h"
 #include "korva/CustomParams.h"
+#include "korva/KorvaErrorCode.h"
 
 namespace korva::detect {
 
@@ -32,10 +33,10 @@ bool WriteRequests(const std::vector<SettingRequest>& requests, CustomParams& re
 std::vector<std::string> UnappliedRequests(const std::vector<SettingRequest>& requests,
                                            const CustomParams& effective);
 
-// What an empty RunInference result with the calling thread's `reason`
-// means: no reason, inspected; "frame not inspected: ...", refused; any
-// other reason, failed.
-FrameStatus StatusFromReason(const std::string& reason);
+// What an empty RunInference result means, by the calling thread's last
+// error code: none, inspected; a frame the detector could not look at,
+// refused; anything else, failed. The reason's text plays no part.
+FrameStatus StatusFromCode(KorvaErrorCode code);
 
 // The class names of a label map ("a,b,c").
 std::vector<std::string> SplitLabelMap(const std::string& labelMap);

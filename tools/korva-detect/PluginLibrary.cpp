@@ -26,29 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#if defined(_WIN32)
-void* OpenLibrary(const fs::path& path, std::string& error) {
-    HMODULE module = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (module == nullptr) error = "LoadLibrary error " + std::to_string(::GetLastError());
-    return reinterpret_cast<void*>(module);
-}
-void* FindSymbol(void* handle, const char* name) {
-    return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(handle), name));
-}
-void CloseLibrary(void* handle) { ::FreeLibrary(static_cast<HMODULE>(handle)); }
-#else
-void* OpenLibrary(const fs::path& path, std::string& error) {
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* reason = ::dlerror();
-        error = reason != nullptr ? reason : "dlopen failed";
-    }
-    return handle;
-}
-void* FindSymbol(void* handle, const char* name) { return ::dlsym(handle, name); }
-void CloseLibrary(void* handle) { ::dlclose(handle); }
-#endif
-
 fs::path ExecutablePath(const char* argv0) {
 #if defined(_WIN32)
     std::wstring buffer(32768, L'\0');
@@ -66,33 +43,26 @@ fs::path ExecutablePath(const char* argv0) {
 
 }  // namespace
 
-PluginLibrary::~PluginLibrary() { Close(); }
-
-void PluginLibrary::Close() {
-    if (handle_ != nullptr) CloseLibrary(handle_);
-    handle_ = nullptr;
-}
-
 bool PluginLibrary::Load(const std::vector<fs::path>& candidates, std::string& error) {
-    Close();
+    library_.Close();
     std::string tried;
     for (const fs::path& path : candidates) {
         std::string why;
         std::error_code ec;
         if (!fs::exists(path, ec)) {
             why = "not found";
-        } else if (void* handle = OpenLibrary(path, why)) {
-            auto sym = [&](const char* name) { return FindSymbol(handle, name); };
+        } else if (library_.Open(path.u8string(), why)) {
+            auto sym = [&](const char* name) { return library_.Symbol(name); };
             version_ = reinterpret_cast<PluginInterfaceVersionFn>(sym(KORVA_PLUGIN_INTERFACE_VERSION_SYMBOL));
             create_ = reinterpret_cast<CreatePluginFn>(sym(KORVA_PLUGIN_CREATE_SYMBOL));
             destroy_ = reinterpret_cast<DestroyPluginFn>(sym(KORVA_PLUGIN_DESTROY_SYMBOL));
             lastError_ = reinterpret_cast<PluginLastErrorFn>(sym(KORVA_PLUGIN_LAST_ERROR_SYMBOL));
-            if (version_ && create_ && destroy_ && lastError_) {
-                handle_ = handle;
+            lastErrorCode_ = reinterpret_cast<PluginLastErrorCodeFn>(sym(KORVA_PLUGIN_LAST_ERROR_CODE_SYMBOL));
+            if (version_ && create_ && destroy_ && lastError_ && lastErrorCode_) {
                 path_ = path;
                 return true;
             }
-            CloseLibrary(handle);
+            library_.Close();
             why = "not a detector library (entry points missing)";
         }
         tried += (tried.empty() ? "" : "; ") + path.u8string() + ": " + why;
@@ -117,6 +87,10 @@ std::string PluginLibrary::LastError(const IKorvaCustomClass& plugin) const {
     lastError_(&plugin, &reason[0], reason.size());
     reason.resize(std::strlen(reason.c_str()));  // the reason may have changed meanwhile
     return reason;
+}
+
+KorvaErrorCode PluginLibrary::LastErrorCode(const IKorvaCustomClass& plugin) const {
+    return static_cast<KorvaErrorCode>(lastErrorCode_(&plugin));
 }
 
 std::vector<fs::path> DefaultPluginCandidates(const char* argv0) {

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "korva/IKorvaCustomClass.h"
+#include "korva/KorvaErrorCode.h"
 #include "korva/KorvaPluginEntry.h"
+#include "support/SharedLibrary.h"
 
 namespace korva::detect {
 
@@ -30,7 +32,6 @@ using PluginHandle = std::unique_ptr<IKorvaCustomClass, PluginDeleter>;
 class PluginLibrary {
 public:
     PluginLibrary() = default;
-    ~PluginLibrary();
     PluginLibrary(const PluginLibrary&) = delete;
     PluginLibrary& operator=(const PluginLibrary&) = delete;
 
@@ -47,16 +48,17 @@ public:
     // The reason the calling thread's last call on `plugin` left; empty
     // after a success.
     std::string LastError(const IKorvaCustomClass& plugin) const;
+    // Its kind; decisions go by this, never by the reason's text.
+    KorvaErrorCode LastErrorCode(const IKorvaCustomClass& plugin) const;
 
 private:
-    void Close();
-
-    void* handle_ = nullptr;
+    korva::detail::SharedLibrary library_;
     std::filesystem::path path_;
     PluginInterfaceVersionFn version_ = nullptr;
     CreatePluginFn create_ = nullptr;
     DestroyPluginFn destroy_ = nullptr;
     PluginLastErrorFn lastError_ = nullptr;
+    PluginLastErrorCodeFn lastErrorCode_ = nullptr;
 };
 
 // Where to look for the library when no path is given: beside the

@@ -94,8 +94,8 @@ void RunSource(RunContext& ctx, SourceRun& run, std::size_t slot) {
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
             // An empty result with a reason (this thread's) is a frame the detector did not inspect.
             if (objects.empty()) {
+                record.status = StatusFromCode(ctx.library.LastErrorCode(ctx.detector));
                 record.reason = ctx.library.LastError(ctx.detector);
-                record.status = StatusFromReason(record.reason);
                 if (!record.reason.empty()) Report("error: " + run.entry.name + ": " + record.reason);
             }
             for (const CustomObject& o : objects) {
@@ -304,8 +304,12 @@ Stop Configure(const Options& options, LoadedDetector& loaded) {
         return detector.Initialize(options.modelFolder, options.confidence, labelMap);
     };
     if (!load(record)) {
+        const KorvaErrorCode code = library.LastErrorCode(detector);
         const std::string reason = library.LastError(detector);
-        // Loading without the settings tells a refused setting from a refused model.
+        if (code == KorvaErrorCode::kSettingRefused) {
+            return Fail(kExitUsage, "the detector refused the settings: " + reason);
+        }
+        // A model refused with the settings but loaded without them was refused for the settings.
         if (anySetting && load(CustomParams{})) {
             return Fail(kExitUsage, "the detector refused the settings: " + reason);
         }
