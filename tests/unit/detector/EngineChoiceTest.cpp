@@ -1,16 +1,9 @@
 // Which engine runs a model, and both engines agreeing.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
-#include <functional>
-#include <limits>
-#include <random>
 #include <string>
-#include <type_traits>
-#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -22,15 +15,9 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-using korva::test::ClassList;
 using korva::test::Describe;
-using korva::test::FindValue;
 using korva::test::ModelDir;
 using korva::test::RandomFrame;
-using korva::test::SameDetections;
-using korva::test::TempDir;
-using korva::test::WriteFile;
 
 // ---- Engine choice ------------------------------------------------------------
 

@@ -2,18 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
-#include <limits>
 #include <atomic>
 #include <chrono>
 #include <thread>
-#include <random>
 #include <string>
 #include <type_traits>
-#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -26,10 +20,7 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-using korva::test::ClassList;
 using korva::test::CopyWithLabels;
-using korva::test::Describe;
 using korva::test::FindValue;
 using korva::test::ModelDir;
 using korva::test::RandomFrame;

@@ -9,7 +9,6 @@
 #include <limits>
 #include <random>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 

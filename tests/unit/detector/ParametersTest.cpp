@@ -1,15 +1,9 @@
 // The parameter record: reported, edited live, stored for the next Initialize.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <limits>
-#include <random>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -22,15 +16,11 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-using korva::test::ClassList;
 using korva::test::Describe;
 using korva::test::FindValue;
 using korva::test::ModelDir;
 using korva::test::RandomFrame;
 using korva::test::SameDetections;
-using korva::test::TempDir;
-using korva::test::WriteFile;
 
 // ---- Parameters ------------------------------------------------------------------
 

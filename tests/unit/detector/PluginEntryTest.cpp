@@ -1,16 +1,7 @@
 // The C entry points, resolved at run time as a host does.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstdlib>
-#include <filesystem>
-#include <functional>
-#include <limits>
-#include <random>
 #include <string>
-#include <type_traits>
-#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -30,15 +21,8 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-using korva::test::ClassList;
-using korva::test::Describe;
-using korva::test::FindValue;
 using korva::test::ModelDir;
-using korva::test::RandomFrame;
 using korva::test::SameDetections;
-using korva::test::TempDir;
-using korva::test::WriteFile;
 
 // ---- C entry points, resolved at run time as a host does ----------------------
 
