@@ -86,7 +86,7 @@ Proto NestedIf(const Proto& tensor, int levels) {
         attr.Bytes(1, "then_branch");
         attr.Message(6, body);
         attr.Varint(20, 5);  // GRAPH
-        node = Node("If", {"cond"}, {"r"}, "if" + std::to_string(i), {attr});
+        node = Node("If", {"x"}, {"r"}, "if" + std::to_string(i), {attr});
         body = Proto();
         body.Bytes(2, "level" + std::to_string(i));
         body.Message(1, node);
