@@ -214,6 +214,8 @@ struct AttrInfo {
     std::uint64_t sparseTensors = 0, types = 0;
     std::int64_t i = 0;
     std::vector<std::int64_t> intValues;  // the first kKeptInts
+    std::string_view tensor;              // `t`, checked
+    std::vector<std::int64_t> tensorDims;
 
     // Whether it holds a value of `kind` and nothing else.
     bool Holds(AttributeKind kind) const {
@@ -237,11 +239,52 @@ struct AttrInfo {
     }
 };
 
-// Shape of an initializer, kept for the checks of the nodes that read it.
+// A constant (an initializer or a Constant node's value), kept for the
+// checks of the nodes that read it: its shape and its encoded tensor.
 struct InitDims {
     int rank = 0;  // -1: more dims than kept
     std::array<std::int64_t, 5> dims{};
+    std::string_view tensor;  // a checked TensorProto; empty for a sparse one
 };
+
+// The values of a checked integer tensor of at most `max` elements; false
+// for another element type or more elements.
+bool TensorInts(std::string_view tensorMsg, std::size_t max, std::vector<std::int64_t>& values) {
+    values.clear();
+    std::int64_t type = 0;
+    std::string_view raw;
+    bool haveRaw = false, ok = true;
+    std::vector<std::int64_t> typed;
+    ProtoReader reader(tensorMsg);
+    ProtoField f;
+    while (reader.Next(f)) {
+        if (f.number == tensor::kDataType && f.wire == kWireVarint) type = static_cast<std::int64_t>(f.varint);
+        if (f.number == tensor::kRawData && f.wire == kWireBytes) {
+            raw = f.payload;
+            haveRaw = true;
+        }
+        if (f.number == tensor::kInt64Data || f.number == tensor::kInt32Data) {
+            ok = ok && ForEachVarint(f, [&](std::uint64_t v) {
+                if (typed.size() >= max) return false;
+                typed.push_back(static_cast<std::int64_t>(v));
+                return true;
+            });
+        }
+    }
+    if (!ok || (type != elem::kInt64 && type != elem::kInt32)) return false;
+    if (!haveRaw) {
+        for (std::int64_t v : typed) values.push_back(type == elem::kInt32 ? static_cast<std::int32_t>(v) : v);
+        return true;
+    }
+    const std::size_t width = type == elem::kInt64 ? 8 : 4;
+    if (raw.size() / width > max) return false;
+    for (std::size_t at = 0; at + width <= raw.size(); at += width) {
+        std::uint64_t v = 0;
+        for (std::size_t k = 0; k < width; ++k) v |= std::uint64_t{static_cast<unsigned char>(raw[at + k])} << (8 * k);
+        values.push_back(width == 8 ? static_cast<std::int64_t>(v) : static_cast<std::int32_t>(v));
+    }
+    return true;
+}
 
 // The names visible in one graph: its own and, through `outer`, those of the
 // graphs around it as far as they were defined before the subgraph's node.
@@ -364,6 +407,7 @@ private:
                 if (!IsValidName(info.name)) return Fail(what() + " has a name that is not valid UTF-8 text");
                 if (info.name.empty()) return Fail(std::string(dense ? "an" : "a sparse") + " initializer has no name");
                 InitDims dims;
+                if (dense) dims.tensor = f.payload;
                 dims.rank = info.dims.size() <= dims.dims.size() ? static_cast<int>(info.dims.size()) : -1;
                 for (int i = 0; i < dims.rank; ++i) dims.dims[static_cast<std::size_t>(i)] = info.dims[static_cast<std::size_t>(i)];
                 bool fresh = false;
@@ -504,7 +548,18 @@ private:
             return false;
         }
 
-        // Outputs: defined from here on, once each.
+        // Outputs: defined from here on, once each; a Constant's value kept
+        // like an initializer's.
+        std::uint32_t constant = Scope::kNotInit;
+        const AttrInfo* value = standard && op == "Constant" ? FindAttr(attrs, "value") : nullptr;
+        if (scope != nullptr && value != nullptr && !value->tensor.empty()) {
+            InitDims dims;
+            dims.tensor = value->tensor;
+            dims.rank = value->tensorDims.size() <= dims.dims.size() ? static_cast<int>(value->tensorDims.size()) : -1;
+            for (int i = 0; i < dims.rank; ++i) dims.dims[static_cast<std::size_t>(i)] = value->tensorDims[static_cast<std::size_t>(i)];
+            constant = static_cast<std::uint32_t>(scope->initDims.size());
+            scope->initDims.push_back(dims);
+        }
         std::size_t index = 0;
         for (ProtoReader reader(msg); reader.Next(f);) {
             if (f.wire != kWireBytes || f.number != node::kOutput) continue;
@@ -514,7 +569,7 @@ private:
             if (!IsValidName(out)) return Fail(where + " writes " + Quoted(out) + ", a name that is not valid UTF-8 text");
             if (scope == nullptr) continue;
             bool fresh = false;
-            if (!AddValue(*scope, out, Scope::kNotInit, fresh)) return false;
+            if (!AddValue(*scope, out, index == 1 ? constant : Scope::kNotInit, fresh)) return false;
             if (!fresh) return Fail(where + " writes " + Quoted(out) + ", which is already defined");
         }
         if (index == 0) return Fail(where + " has no output");
@@ -541,6 +596,35 @@ private:
             }
         }
         const auto missing = [&](const std::string& what) { return Fail(where + " has no " + what); };
+
+        // Axes: the importer sizes arrays by them.
+        const auto axesOk = [&](const std::vector<std::int64_t>& values, std::uint64_t count) {
+            if (count > static_cast<std::uint64_t>(kMaxTensorRank)) return false;
+            for (const std::int64_t v : values) {
+                if (v < -kMaxTensorRank || v > kMaxTensorRank) return false;
+            }
+            return true;
+        };
+        for (const AttrInfo& a : attrs) {
+            if ((a.name == "axis" && !axesOk({a.i}, 1)) || (a.name == "axes" && !axesOk(a.intValues, a.ints))) {
+                return Fail("attribute " + Quoted(a.name) + " of " + where + " is not an axis of a tensor of at most " +
+                            std::to_string(kMaxTensorRank) + " dimensions");
+            }
+        }
+        const bool axesInput1 = op == "Unsqueeze" || op == "Squeeze" || op.substr(0, 6) == "Reduce";
+        const std::size_t axesAt = op == "Slice" ? 3 : (axesInput1 ? 1 : 0);
+        if (axesAt != 0 && scope != nullptr && inputCount > axesAt && !firstInputs[axesAt].empty()) {
+            bool found = false;
+            const InitDims* known = scope->Find(firstInputs[axesAt], found);
+            std::vector<std::int64_t> values;
+            if (known != nullptr && !known->tensor.empty() &&
+                (!TensorInts(known->tensor, static_cast<std::size_t>(kMaxTensorRank), values) ||
+                 !axesOk(values, values.size()))) {
+                return Fail(where + " reads axes " + Quoted(firstInputs[axesAt]) +
+                            " that are not integer axes of a tensor of at most " + std::to_string(kMaxTensorRank) +
+                            " dimensions");
+            }
+        }
         std::size_t required = RequiredInputs(op);
         if (op == "Reshape" && FindAttr(attrs, "shape") == nullptr) required = 2;
         if (op == "Slice" && (FindAttr(attrs, "starts") == nullptr || FindAttr(attrs, "ends") == nullptr)) required = 3;
@@ -691,6 +775,7 @@ private:
         }
         if (reader.Malformed()) return Malformed("an attribute of " + nodeWhere);
         const std::string where = "attribute " + Quoted(a.name) + " of " + nodeWhere;
+        TensorInfo info;
         if (!IsValidName(a.name)) return Fail(where + " has a name that is not valid UTF-8 text");
         const auto twice = [&](bool& seen, const char* field) {
             if (seen) return Fail(where + " gives its " + field + " twice");
@@ -732,7 +817,9 @@ private:
                     break;
                 case attribute::kTensor:
                     if (f.wire != kWireBytes) break;
-                    ok = twice(a.hasT, "tensor") && Tensor(f.payload, where);
+                    if (!twice(a.hasT, "tensor") || !Tensor(f.payload, where, &info)) return false;
+                    a.tensor = f.payload;
+                    a.tensorDims = std::move(info.dims);
                     break;
                 case attribute::kTensors:
                     if (f.wire != kWireBytes) break;
@@ -996,13 +1083,9 @@ bool ReadOnnxModelFile(const std::filesystem::path& path, std::vector<unsigned c
                 error = "cannot read " + PathText(path);
                 return false;
             }
+            std::string_view first(reinterpret_cast<const char*>(head), static_cast<std::size_t>(want));
             std::uint64_t key = 0;
-            bool done = false;
-            for (std::streamsize i = 0; i < want && i < 5 && !done; ++i) {
-                key |= std::uint64_t{head[i] & 0x7Fu} << (7 * i);
-                done = (head[i] & 0x80) == 0;
-            }
-            if (!done || !IsModelKey(key)) {
+            if (!ReadVarint(first, key) || !IsModelKey(key)) {
                 error = PathText(path) + " is not an ONNX model (unexpected first bytes)";
                 return false;
             }

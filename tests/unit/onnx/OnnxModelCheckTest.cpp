@@ -371,6 +371,18 @@ const CheckCase kCases[] = {
     {"ReshapeWithoutShape", [] { return OneNode(Node("Reshape", {"x"}, {"y"}, "rs")); }, "has 1 of the 2 inputs"},
     {"ResizeWithoutScalesOrSizes", [] { return OneNode(Node("Resize", {"x", "", ""}, {"y"}, "up")); },
      "Resize node 'up' has no scales or sizes input"},
+    {"SliceAxesFromAConstantFarOutOfRange",
+     [] {
+         return OneNode(Node("Slice", {"x", "s", "e", "axes"}, {"y"}, "sl"), [](Proto& g) {
+             g.Message(5, RawTensor("s", {1}, 7, std::string(8, '\0')));
+             g.Message(5, RawTensor("e", {1}, 7, std::string("\x01\0\0\0\0\0\0\0", 8)));
+             g.Message(1, Constant("axes", RawTensor("axes", {1}, 7, std::string("\x01\0\0\x22\0\0\0\0", 8))));
+         });
+     },
+     "Slice node 'sl' reads axes 'axes' that are not integer axes"},
+    {"ConcatAxisFarOutOfRange",
+     [] { return OneNode(Node("Concat", {"x", "x"}, {"y"}, "cat", {IntAttribute("axis", 1 << 30)})); },
+     "attribute 'axis' of Concat node 'cat' is not an axis"},
     {"AttributeGivenTwice",
      [] { return OneNode(Node("Concat", {"x"}, {"y"}, "cat", {IntAttribute("axis", 1), IntAttribute("axis", 0)})); },
      "attribute 'axis' of Concat node 'cat' is given twice"},
