@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <string_view>
@@ -182,6 +184,17 @@ void LoadWithOpenCv(const std::uint8_t* data, std::size_t size, const OnnxInput&
     }
 }
 
+// How many inputs reached each stage; printed at exit with KORVA_FUZZ_STATS.
+struct Stages {
+    unsigned long refused = 0, unreadable = 0, imported = 0;
+    ~Stages() {
+        if (std::getenv("KORVA_FUZZ_STATS") != nullptr) {
+            std::fprintf(stderr, "model check refused %lu, input unreadable %lu, given to OpenCV %lu\n", refused,
+                         unreadable, imported);
+        }
+    }
+} stages;
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -194,14 +207,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string why;
     if (!CheckOnnxModel(data, size, why)) {
         FUZZ_CHECK(!why.empty() && why.find('\n') == std::string::npos);
+        ++stages.refused;
         return 0;
     }
     OnnxModelInfo info;
     std::string error;
     if (!ReadOnnxModelInfo(data, size, info, error)) {
         FUZZ_CHECK(!error.empty());
+        ++stages.unreadable;
         return 0;
     }
+    ++stages.imported;
     LoadWithOpenCv(data, size, info.input);
     return 0;
 }
