@@ -506,6 +506,13 @@ const LoadCase kLoadCases[] = {
     {"InitializerTypedDataShort", [](const ScratchFolder& f) { f.WriteModel(Build("InitializerTypedDataShort")); }, "declares"},
     {"ConstantRawDataShort", [](const ScratchFolder& f) { f.WriteModel(Build("ConstantRawDataShort")); }, "declares"},
     {"ConstantTypedDataShort", [](const ScratchFolder& f) { f.WriteModel(Build("ConstantTypedDataShort")); }, "declares"},
+    // What crashed OpenCV's importer, which runs first on both engines.
+    {"ConvWeightNothingDefines", [](const ScratchFolder& f) { f.WriteModel(Build("ConvWeightNothingDefines")); },
+     "reads 'nowhere.w'"},
+    {"ConstantTensorGivenTwice", [](const ScratchFolder& f) { f.WriteModel(Build("ConstantTensorGivenTwice")); },
+     "gives its tensor twice"},
+    {"DemoModelTensorNameByteFlipped",
+     [](const ScratchFolder& f) { f.WriteModel(Build("DemoModelTensorNameByteFlipped")); }, "not valid UTF-8"},
     // 4096 x 4096 input, 64 channels after the first convolution: about 4.2 GiB.
     {"ActivationsOverLimit", [](const ScratchFolder& f) { f.WriteModel(ConvModel(4096, 64)); },
      "MiB of activation memory"},
