@@ -161,15 +161,15 @@ const char* KindName(AttributeKind kind) {
 // for the others.
 AttributeKind ExpectedKind(std::string_view op, std::string_view name) {
     static const std::unordered_map<std::string_view, AttributeKind> kByName = {
-        {"kernel_shape", AttributeKind::kInts}, {"strides", AttributeKind::kInts},
-        {"dilations", AttributeKind::kInts},    {"pads", AttributeKind::kInts},
-        {"perm", AttributeKind::kInts},         {"output_padding", AttributeKind::kInts},
-        {"output_shape", AttributeKind::kInts}, {"starts", AttributeKind::kInts},
-        {"ends", AttributeKind::kInts},         {"axes", AttributeKind::kInts},
-        {"split", AttributeKind::kInts},        {"axis", AttributeKind::kInt},
-        {"group", AttributeKind::kInt},         {"keepdims", AttributeKind::kInt},
-        {"allowzero", AttributeKind::kInt},     {"auto_pad", AttributeKind::kString},
-        {"mode", AttributeKind::kString},       {"coordinate_transformation_mode", AttributeKind::kString},
+        {"kernel_shape", AttributeKind::kInts},   {"strides", AttributeKind::kInts},
+        {"dilations", AttributeKind::kInts},      {"pads", AttributeKind::kInts},
+        {"perm", AttributeKind::kInts},           {"output_padding", AttributeKind::kInts},
+        {"output_shape", AttributeKind::kInts},   {"starts", AttributeKind::kInts},
+        {"ends", AttributeKind::kInts},           {"axes", AttributeKind::kInts},
+        {"split", AttributeKind::kInts},          {"axis", AttributeKind::kInt},
+        {"group", AttributeKind::kInt},           {"keepdims", AttributeKind::kInt},
+        {"allowzero", AttributeKind::kInt},       {"auto_pad", AttributeKind::kString},
+        {"mode", AttributeKind::kString},         {"coordinate_transformation_mode", AttributeKind::kString},
         {"nearest_mode", AttributeKind::kString},
     };
     if (name == "scales" && op == "Upsample") return AttributeKind::kFloats;
@@ -221,12 +221,20 @@ struct AttrInfo {
     bool Holds(AttributeKind kind) const {
         if (declared != AttributeKind::kUndefined && declared != kind) return false;
         const bool others[] = {
-            hasF && kind != AttributeKind::kFloat,   hasI && kind != AttributeKind::kInt,
-            hasS && kind != AttributeKind::kString,  hasT && kind != AttributeKind::kTensor,
-            hasG && kind != AttributeKind::kGraph,   floats != 0 && kind != AttributeKind::kFloats,
-            ints != 0 && kind != AttributeKind::kInts, strings != 0 && kind != AttributeKind::kStrings,
-            tensors != 0 && kind != AttributeKind::kTensors, graphs != 0 && kind != AttributeKind::kGraphs,
-            hasSparse, sparseTensors != 0, hasType, types != 0,
+            hasF && kind != AttributeKind::kFloat,
+            hasI && kind != AttributeKind::kInt,
+            hasS && kind != AttributeKind::kString,
+            hasT && kind != AttributeKind::kTensor,
+            hasG && kind != AttributeKind::kGraph,
+            floats != 0 && kind != AttributeKind::kFloats,
+            ints != 0 && kind != AttributeKind::kInts,
+            strings != 0 && kind != AttributeKind::kStrings,
+            tensors != 0 && kind != AttributeKind::kTensors,
+            graphs != 0 && kind != AttributeKind::kGraphs,
+            hasSparse,
+            sparseTensors != 0,
+            hasType,
+            types != 0,
         };
         for (const bool o : others) {
             if (o) return false;
@@ -258,29 +266,32 @@ bool TensorInts(std::string_view tensorMsg, std::size_t max, std::vector<std::in
     ProtoReader reader(tensorMsg);
     ProtoField f;
     while (reader.Next(f)) {
-        if (f.number == tensor::kDataType && f.wire == kWireVarint) type = static_cast<std::int64_t>(f.varint);
+        if (f.number == tensor::kDataType && f.wire == kWireVarint)
+            type = static_cast<std::int64_t>(f.varint);
         if (f.number == tensor::kRawData && f.wire == kWireBytes) {
             raw = f.payload;
             haveRaw = true;
         }
         if (f.number == tensor::kInt64Data || f.number == tensor::kInt32Data) {
             ok = ok && ForEachVarint(f, [&](std::uint64_t v) {
-                if (typed.size() >= max) return false;
-                typed.push_back(static_cast<std::int64_t>(v));
-                return true;
-            });
+                     if (typed.size() >= max) return false;
+                     typed.push_back(static_cast<std::int64_t>(v));
+                     return true;
+                 });
         }
     }
     if (!ok || (type != elem::kInt64 && type != elem::kInt32)) return false;
     if (!haveRaw) {
-        for (std::int64_t v : typed) values.push_back(type == elem::kInt32 ? static_cast<std::int32_t>(v) : v);
+        for (std::int64_t v : typed)
+            values.push_back(type == elem::kInt32 ? static_cast<std::int32_t>(v) : v);
         return true;
     }
     const std::size_t width = type == elem::kInt64 ? 8 : 4;
     if (raw.size() / width > max) return false;
     for (std::size_t at = 0; at + width <= raw.size(); at += width) {
         std::uint64_t v = 0;
-        for (std::size_t k = 0; k < width; ++k) v |= std::uint64_t{static_cast<unsigned char>(raw[at + k])} << (8 * k);
+        for (std::size_t k = 0; k < width; ++k)
+            v |= std::uint64_t{static_cast<unsigned char>(raw[at + k])} << (8 * k);
         values.push_back(width == 8 ? static_cast<std::int64_t>(v) : static_cast<std::int32_t>(v));
     }
     return true;
@@ -384,8 +395,7 @@ private:
     // what is defined before it, in order, and that the outputs are defined.
     bool Graph(std::string_view msg, int depth, const Scope* outer, bool checkRefs) {
         if (depth > kMaxGraphNesting) {
-            return Fail("subgraphs are nested more than " + std::to_string(kMaxGraphNesting) +
-                        " deep");
+            return Fail("subgraphs are nested more than " + std::to_string(kMaxGraphNesting) + " deep");
         }
         Scope scope;
         scope.outer = outer;
@@ -405,13 +415,16 @@ private:
                     return std::string(dense ? "initializer " : "sparse initializer ") + Quoted(info.name);
                 };
                 if (!IsValidName(info.name)) return Fail(what() + " has a name that is not valid UTF-8 text");
-                if (info.name.empty()) return Fail(std::string(dense ? "an" : "a sparse") + " initializer has no name");
+                if (info.name.empty())
+                    return Fail(std::string(dense ? "an" : "a sparse") + " initializer has no name");
                 InitDims dims;
                 if (dense) dims.tensor = f.payload;
                 dims.rank = info.dims.size() <= dims.dims.size() ? static_cast<int>(info.dims.size()) : -1;
-                for (int i = 0; i < dims.rank; ++i) dims.dims[static_cast<std::size_t>(i)] = info.dims[static_cast<std::size_t>(i)];
+                for (int i = 0; i < dims.rank; ++i)
+                    dims.dims[static_cast<std::size_t>(i)] = info.dims[static_cast<std::size_t>(i)];
                 bool fresh = false;
-                if (!AddValue(scope, info.name, static_cast<std::uint32_t>(scope.initDims.size()), fresh)) return false;
+                if (!AddValue(scope, info.name, static_cast<std::uint32_t>(scope.initDims.size()), fresh))
+                    return false;
                 if (!fresh) return Fail(what() + " is given twice");
                 scope.initDims.push_back(dims);
             }
@@ -422,7 +435,8 @@ private:
             std::string_view name;
             if (!ValueInfo(f.payload, "graph input", name)) return false;
             bool fresh = false;
-            if (!AddValue(scope, name, Scope::kNotInit, fresh)) return false;  // an initializer may be listed too
+            if (!AddValue(scope, name, Scope::kNotInit, fresh))
+                return false;  // an initializer may be listed too
         }
         for (ProtoReader nodes(msg); nodes.Next(f);) {
             if (f.wire == kWireBytes && f.number == graph::kNode &&
@@ -437,7 +451,8 @@ private:
             bool found = false;
             scope.Find(name, found);
             if (checkRefs && !found) {
-                return Fail("graph output " + Quoted(name) + " is not produced by any node, input or initializer");
+                return Fail("graph output " + Quoted(name) +
+                            " is not produced by any node, input or initializer");
             }
         }
         return true;
@@ -466,7 +481,8 @@ private:
         // TypeProto -> tensor_type -> shape, each once.
         std::string_view level = type;
         for (const char* part : {"tensor type", "shape"}) {
-            const std::uint32_t number = std::string_view(part) == "shape" ? type::kTensorShape : type::kTensorType;
+            const std::uint32_t number =
+                std::string_view(part) == "shape" ? type::kTensorShape : type::kTensorType;
             int count = 0;
             std::string_view inner;
             ProtoReader r(level);
@@ -500,8 +516,9 @@ private:
             }
             if (reader.Malformed()) return Malformed("a node");
         }
-        const std::string where = std::string(op.empty() || !IsValidName(op) ? "node" : std::string(op.substr(0, 60)) + " node") +
-                                  (name.empty() ? "" : " " + Quoted(name));
+        const std::string where =
+            std::string(op.empty() || !IsValidName(op) ? "node" : std::string(op.substr(0, 60)) + " node") +
+            (name.empty() ? "" : " " + Quoted(name));
         if (!IsValidName(name) || !IsValidName(op) || !IsValidName(domain)) {
             return Fail(where + " has a name, type or domain that is not valid UTF-8 text");
         }
@@ -518,7 +535,8 @@ private:
             if (!in.empty() && leadingGiven == position) ++leadingGiven;
             ++position;
             if (in.empty()) continue;  // an optional input left out
-            if (!IsValidName(in)) return Fail(where + " reads " + Quoted(in) + ", a name that is not valid UTF-8 text");
+            if (!IsValidName(in))
+                return Fail(where + " reads " + Quoted(in) + ", a name that is not valid UTF-8 text");
             if (scope != nullptr) {
                 bool found = false;
                 scope->Find(in, found);
@@ -540,11 +558,13 @@ private:
             if (!Attribute(f.payload, where, depth, scope, attrs.back())) return false;
             for (std::size_t k = 0; k + 1 < attrs.size(); ++k) {
                 if (attrs[k].name == attrs.back().name) {
-                    return Fail("attribute " + Quoted(attrs.back().name) + " of " + where + " is given twice");
+                    return Fail("attribute " + Quoted(attrs.back().name) + " of " + where +
+                                " is given twice");
                 }
             }
         }
-        if (standard && !OperatorRules(where, op, attrs, inputCount, leadingGiven, firstInputs, outputCount, scope)) {
+        if (standard &&
+            !OperatorRules(where, op, attrs, inputCount, leadingGiven, firstInputs, outputCount, scope)) {
             return false;
         }
 
@@ -555,8 +575,11 @@ private:
         if (scope != nullptr && value != nullptr && !value->tensor.empty()) {
             InitDims dims;
             dims.tensor = value->tensor;
-            dims.rank = value->tensorDims.size() <= dims.dims.size() ? static_cast<int>(value->tensorDims.size()) : -1;
-            for (int i = 0; i < dims.rank; ++i) dims.dims[static_cast<std::size_t>(i)] = value->tensorDims[static_cast<std::size_t>(i)];
+            dims.rank = value->tensorDims.size() <= dims.dims.size()
+                            ? static_cast<int>(value->tensorDims.size())
+                            : -1;
+            for (int i = 0; i < dims.rank; ++i)
+                dims.dims[static_cast<std::size_t>(i)] = value->tensorDims[static_cast<std::size_t>(i)];
             constant = static_cast<std::uint32_t>(scope->initDims.size());
             scope->initDims.push_back(dims);
         }
@@ -566,7 +589,8 @@ private:
             const std::string_view out = f.payload;
             if (index++ == 0 && out.empty()) return Fail(where + " has no first output");
             if (out.empty()) continue;
-            if (!IsValidName(out)) return Fail(where + " writes " + Quoted(out) + ", a name that is not valid UTF-8 text");
+            if (!IsValidName(out))
+                return Fail(where + " writes " + Quoted(out) + ", a name that is not valid UTF-8 text");
             if (scope == nullptr) continue;
             bool fresh = false;
             if (!AddValue(*scope, out, index == 1 ? constant : Scope::kNotInit, fresh)) return false;
@@ -606,9 +630,11 @@ private:
             return true;
         };
         for (const AttrInfo& a : attrs) {
-            if ((a.name == "axis" && !axesOk({a.i}, 1)) || (a.name == "axes" && !axesOk(a.intValues, a.ints))) {
-                return Fail("attribute " + Quoted(a.name) + " of " + where + " is not an axis of a tensor of at most " +
-                            std::to_string(kMaxTensorRank) + " dimensions");
+            if ((a.name == "axis" && !axesOk({a.i}, 1)) ||
+                (a.name == "axes" && !axesOk(a.intValues, a.ints))) {
+                return Fail("attribute " + Quoted(a.name) + " of " + where +
+                            " is not an axis of a tensor of at most " + std::to_string(kMaxTensorRank) +
+                            " dimensions");
             }
         }
         const bool axesInput1 = op == "Unsqueeze" || op == "Squeeze" || op.substr(0, 6) == "Reduce";
@@ -621,13 +647,14 @@ private:
                 (!TensorInts(known->tensor, static_cast<std::size_t>(kMaxTensorRank), values) ||
                  !axesOk(values, values.size()))) {
                 return Fail(where + " reads axes " + Quoted(firstInputs[axesAt]) +
-                            " that are not integer axes of a tensor of at most " + std::to_string(kMaxTensorRank) +
-                            " dimensions");
+                            " that are not integer axes of a tensor of at most " +
+                            std::to_string(kMaxTensorRank) + " dimensions");
             }
         }
         std::size_t required = RequiredInputs(op);
         if (op == "Reshape" && FindAttr(attrs, "shape") == nullptr) required = 2;
-        if (op == "Slice" && (FindAttr(attrs, "starts") == nullptr || FindAttr(attrs, "ends") == nullptr)) required = 3;
+        if (op == "Slice" && (FindAttr(attrs, "starts") == nullptr || FindAttr(attrs, "ends") == nullptr))
+            required = 3;
         if (op == "Upsample" && FindAttr(attrs, "scales") == nullptr) required = 2;
         if (op == "Resize") {
             const bool scalesOrSizes = (inputCount == 2 && !firstInputs[1].empty()) ||
@@ -637,8 +664,8 @@ private:
             required = 1;
         }
         if (leadingGiven < required) {
-            return Fail(where + " has " + std::to_string(leadingGiven) + " of the " + std::to_string(required) +
-                        " inputs it needs");
+            return Fail(where + " has " + std::to_string(leadingGiven) + " of the " +
+                        std::to_string(required) + " inputs it needs");
         }
 
         // Windowed operators: one kernel side, stride and dilation per spatial
@@ -654,9 +681,10 @@ private:
                 bool found = false;
                 weight = scope->Find(firstInputs[1], found);
                 if (weight != nullptr && weight->rank < 3) {
-                    return Fail(where + " has a weight " + Quoted(firstInputs[1]) + " of " +
-                                (weight->rank < 0 ? std::string("more than 5") : std::to_string(weight->rank)) +
-                                " dimensions (3 to 5 expected)");
+                    return Fail(
+                        where + " has a weight " + Quoted(firstInputs[1]) + " of " +
+                        (weight->rank < 0 ? std::string("more than 5") : std::to_string(weight->rank)) +
+                        " dimensions (3 to 5 expected)");
                 }
                 if (weight != nullptr && axes == 0) axes = static_cast<std::uint64_t>(weight->rank - 2);
             }
@@ -665,10 +693,11 @@ private:
                 if (a == nullptr) return true;
                 if (axes == 0 && a->ints % per == 0) axes = a->ints / per;
                 if (axes < 1 || axes > 3 || a->ints != axes * per) {
-                    return Fail("attribute '" + std::string(attr) + "' of " + where + " has " +
-                                std::to_string(a->ints) + " values (" +
-                                (axes >= 1 && axes <= 3 ? std::to_string(axes * per) : "one to three per axis") +
-                                " expected)");
+                    return Fail(
+                        "attribute '" + std::string(attr) + "' of " + where + " has " +
+                        std::to_string(a->ints) + " values (" +
+                        (axes >= 1 && axes <= 3 ? std::to_string(axes * per) : "one to three per axis") +
+                        " expected)");
                 }
                 for (const std::int64_t v : a->intValues) {
                     if (v < low || v > kMaxWindowSide) {
@@ -692,8 +721,8 @@ private:
             }
             if (weight != nullptr && weight->rank > 0) {
                 if (kernel != nullptr && static_cast<std::uint64_t>(weight->rank) != kernel->ints + 2) {
-                    return Fail(where + " has a weight of " + std::to_string(weight->rank) + " dimensions for " +
-                                std::to_string(kernel->ints) + " kernel sides");
+                    return Fail(where + " has a weight of " + std::to_string(weight->rank) +
+                                " dimensions for " + std::to_string(kernel->ints) + " kernel sides");
                 }
                 for (std::size_t k = 0; kernel != nullptr && k < kernel->intValues.size(); ++k) {
                     if (weight->dims[k + 2] != kernel->intValues[k]) {
@@ -726,7 +755,8 @@ private:
                           perm->intValues.size() == perm->ints;
                 for (std::size_t k = 0; ok && k < perm->intValues.size(); ++k) {
                     const std::int64_t v = perm->intValues[k];
-                    ok = v >= 0 && static_cast<std::uint64_t>(v) < perm->ints && !seen[static_cast<std::size_t>(v)];
+                    ok = v >= 0 && static_cast<std::uint64_t>(v) < perm->ints &&
+                         !seen[static_cast<std::size_t>(v)];
                     if (ok) seen[static_cast<std::size_t>(v)] = 1;
                 }
                 if (!ok) return Fail("attribute 'perm' of " + where + " is not a permutation of the axes");
@@ -756,8 +786,10 @@ private:
         }
         if (op == "Upsample") {
             const AttrInfo* scales = FindAttr(attrs, "scales");
-            if (scales != nullptr && (scales->floats < 1 || scales->floats > static_cast<std::uint64_t>(kMaxTensorRank))) {
-                return Fail("attribute 'scales' of " + where + " has " + std::to_string(scales->floats) + " values");
+            if (scales != nullptr &&
+                (scales->floats < 1 || scales->floats > static_cast<std::uint64_t>(kMaxTensorRank))) {
+                return Fail("attribute 'scales' of " + where + " has " + std::to_string(scales->floats) +
+                            " values");
             }
         }
         if (op == "Constant" && FindAttr(attrs, "value") == nullptr && attrs.size() != 1) {
@@ -786,7 +818,8 @@ private:
             bool ok = true;
             switch (f.number) {
                 case attribute::kType:
-                    if (f.wire == kWireVarint) a.declared = static_cast<AttributeKind>(static_cast<std::uint32_t>(f.varint));
+                    if (f.wire == kWireVarint)
+                        a.declared = static_cast<AttributeKind>(static_cast<std::uint32_t>(f.varint));
                     break;
                 case attribute::kF:
                     if (f.wire == kWireFixed32) a.hasF = true;
@@ -805,7 +838,8 @@ private:
                     break;
                 case attribute::kInts:
                     if (!ForEachVarint(f, [&](std::uint64_t v) {
-                            if (a.intValues.size() < kKeptInts) a.intValues.push_back(static_cast<std::int64_t>(v));
+                            if (a.intValues.size() < kKeptInts)
+                                a.intValues.push_back(static_cast<std::int64_t>(v));
                             ++a.ints;
                             return true;
                         })) {
@@ -876,9 +910,7 @@ private:
         ProtoReader reader(msg);
         while (reader.Next(f)) {
             switch (f.number) {
-                case tensor::kDims:
-                    dimsOk = dimsOk && ReadDims(f, t.dims);
-                    break;
+                case tensor::kDims: dimsOk = dimsOk && ReadDims(f, t.dims); break;
                 case tensor::kDataType:
                     if (f.wire == kWireVarint) t.type = static_cast<std::int64_t>(f.varint);
                     break;
@@ -908,7 +940,8 @@ private:
             return Malformed("the dims of " + what());
         }
         if (external || location != 0) {
-            return Fail(what() + " keeps its data in an external file; only self-contained models are supported");
+            return Fail(what() +
+                        " keeps its data in an external file; only self-contained models are supported");
         }
         if (segmented) return Fail(what() + " is split into segments, which is not supported");
         ElementLayout layout;
@@ -949,8 +982,8 @@ private:
             const std::uint64_t expected = elements * layout.rawBytes;
             if (raw.size() != expected) {
                 return Fail(what() + " declares " + std::to_string(t.count) + " elements (" +
-                            std::to_string(expected) + " bytes) but holds " +
-                            std::to_string(raw.size()) + " bytes");
+                            std::to_string(expected) + " bytes) but holds " + std::to_string(raw.size()) +
+                            " bytes");
             }
         } else {
             const std::uint64_t expected = elements * layout.entriesPerElement;
@@ -1020,14 +1053,17 @@ bool IsModelKey(std::uint64_t key) {
     const std::uint64_t number = key >> 3, wire = key & 7;
     switch (number) {
         case model::kIrVersion:
-        case model::kModelVersion:
-            return wire == kWireVarint;
-        case model::kProducerName: case model::kProducerVersion: case model::kDomain:
-        case model::kDocString: case model::kGraph: case model::kOpsetImport:
-        case model::kMetadataProps: case model::kTrainingInfo: case model::kFunctions:
-            return wire == kWireBytes;
-        default:
-            return false;
+        case model::kModelVersion: return wire == kWireVarint;
+        case model::kProducerName:
+        case model::kProducerVersion:
+        case model::kDomain:
+        case model::kDocString:
+        case model::kGraph:
+        case model::kOpsetImport:
+        case model::kMetadataProps:
+        case model::kTrainingInfo:
+        case model::kFunctions: return wire == kWireBytes;
+        default: return false;
     }
 }
 
