@@ -120,7 +120,9 @@ std::string MutateStructure(std::string_view model, std::mt19937& rng) {
             break;
         case 2: {  // another field number, same value
             std::size_t keyBytes = 0;
-            while (keyBytes < s.raw.size() && (static_cast<unsigned char>(s.raw[keyBytes]) & 0x80) != 0) ++keyBytes;
+            while (keyBytes < s.raw.size() && (static_cast<unsigned char>(s.raw[keyBytes]) & 0x80) != 0) {
+                ++keyBytes;
+            }
             with = Key(1 + rng() % 25, s.field.wire) + std::string(s.raw.substr(keyBytes + 1));
             break;
         }
@@ -142,7 +144,9 @@ std::string MutateStructure(std::string_view model, std::mt19937& rng) {
             break;
         }
         default: {  // a byte of a short payload changed
-            if (s.field.wire != kWireBytes || s.field.payload.empty() || s.field.payload.size() > 256) return {};
+            if (s.field.wire != kWireBytes || s.field.payload.empty() || s.field.payload.size() > 256) {
+                return {};
+            }
             std::string payload(s.field.payload);
             payload[rng() % payload.size()] = static_cast<char>(rng() % 256);
             with = Key(s.field.number, kWireBytes);
@@ -189,7 +193,8 @@ struct Stages {
     unsigned long refused = 0, unreadable = 0, imported = 0;
     ~Stages() {
         if (std::getenv("KORVA_FUZZ_STATS") != nullptr) {
-            std::fprintf(stderr, "model check refused %lu, input unreadable %lu, given to OpenCV %lu\n", refused,
+            std::fprintf(stderr, "model check refused %lu, input unreadable %lu, given to OpenCV %lu\n",
+                         refused,
                          unreadable, imported);
         }
     }

@@ -65,7 +65,8 @@ bool StructureOffsets(std::string_view s, std::size_t begin, std::size_t end, in
             if (value <= 4096 || depth < 3) {
                 if (depth > 12 || !StructureOffsets(s, payload, pos, depth + 1, out)) {
                     if (value <= 256) {
-                        for (std::size_t i = payload; i < pos; ++i) out.push_back(i);  // a name or a short value
+                        // a name or a short value
+                        for (std::size_t i = payload; i < pos; ++i) out.push_back(i);
                     }
                 }
             }
@@ -155,7 +156,8 @@ TEST(ModelMutants, DemoModelMutantsAreRefusedWithAReasonOrLoaded) {
                 ++refused;
                 const std::string reason = detector.LastError();
                 EXPECT_FALSE(reason.empty()) << engine << " mutant " << i;
-                EXPECT_EQ(reason.find('\n'), std::string::npos) << engine << " mutant " << i << ": " << reason;
+                EXPECT_EQ(reason.find('\n'), std::string::npos)
+                    << engine << " mutant " << i << ": " << reason;
             }
         }
         // Mutants that only touch weights load; those that break the structure must not all load.

@@ -35,7 +35,9 @@ bool ParseNode(const ProtoField& field, Node& node) {
                 node.hasAttributes = true;
                 if (!SplitMessage(f.payload, attrFields)) return false;
                 for (const ProtoField& a : attrFields) {
-                    if (a.number == onnx::attribute::kGraph || a.number == onnx::attribute::kGraphs) node.hasSubgraph = true;
+                    if (a.number == onnx::attribute::kGraph || a.number == onnx::attribute::kGraphs) {
+                        node.hasSubgraph = true;
+                    }
                 }
                 break;
             default: break;
