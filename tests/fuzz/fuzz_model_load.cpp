@@ -41,19 +41,20 @@ constexpr std::size_t kMaxForwardBytes = std::size_t{256} << 20;
 struct Site {
     std::string_view raw;
     ProtoField field;
+    std::uint32_t parent = 0;  // number of the enclosing field, 0 at the top
 };
 
 // Every field of `msg`, descending into length-delimited fields that parse as
 // messages (names and weights that happen to parse are visited too: the
 // mutations stay well-framed either way).
-void CollectSites(std::string_view msg, int depth, std::vector<Site>& sites) {
+void CollectSites(std::string_view msg, int depth, std::uint32_t parent, std::vector<Site>& sites) {
     if (depth > 10 || sites.size() > 20000) return;
     std::vector<ProtoField> fields;
     if (!SplitMessage(msg, fields)) return;
     for (const ProtoField& f : fields) {
-        sites.push_back({f.raw, f});
+        sites.push_back({f.raw, f, parent});
         if (f.wire == kWireBytes && f.payload.size() > 1 && f.payload.size() <= (1u << 16)) {
-            CollectSites(f.payload, depth + 1, sites);
+            CollectSites(f.payload, depth + 1, f.number, sites);
         }
     }
 }
@@ -108,8 +109,25 @@ std::uint64_t InterestingVarint(std::mt19937& rng, std::uint64_t old) {
 // One structural edit of `model`; empty when none applies.
 std::string MutateStructure(std::string_view model, std::mt19937& rng) {
     std::vector<Site> sites;
-    CollectSites(model, 0, sites);
+    CollectSites(model, 0, 0, sites);
     if (sites.empty()) return {};
+    // Half the time an attribute's int (a kernel side, a stride, an axis) is
+    // nudged: the check passes most such models on to the importer.
+    std::vector<const Site*> attributeInts;
+    for (const Site& site : sites) {
+        if (site.parent == 5 && site.field.wire == kWireVarint && (site.field.number == 3 || site.field.number == 8)) {
+            attributeInts.push_back(&site);
+        }
+    }
+    if (!attributeInts.empty() && rng() % 2 == 0) {
+        const Site& a = *attributeInts[rng() % attributeInts.size()];
+        static const std::int64_t kDeltas[] = {-2, -1, 1, 2, 3};
+        const std::int64_t value = rng() % 4 == 0 ? -1 : static_cast<std::int64_t>(a.field.varint) +
+                                                             kDeltas[rng() % (sizeof kDeltas / sizeof kDeltas[0])];
+        std::string with = Key(a.field.number, kWireVarint);
+        AppendVarint(with, static_cast<std::uint64_t>(value));
+        return Rewrite(model, a.raw, with);
+    }
     const Site& s = sites[rng() % sites.size()];
     std::string with;
     switch (rng() % 6) {
