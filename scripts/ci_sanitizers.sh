@@ -107,7 +107,7 @@ if [[ " $stages " == *" fuzz "* ]]; then
   cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++-14 \
     -DKORVA_BUILD_TESTS=OFF -DKORVA_BUILD_BENCHMARKS=OFF -DKORVA_INSTALL=OFF -DKORVA_BUILD_FUZZERS=ON \
     >build-fuzz/configure.log 2>&1 || { cat build-fuzz/configure.log; exit 1; }
-  targets=(fuzz_labels fuzz_model_folder fuzz_decode)
+  targets=(fuzz_labels fuzz_model_folder fuzz_decode fuzz_model_load)
   step "build build-fuzz"
   cmake --build build-fuzz -j "$jobs" --target "${targets[@]}"
   for target in "${targets[@]}"; do

@@ -26,6 +26,11 @@ public:
         out_ += bytes;
         return *this;
     }
+    Proto& Fixed32(std::uint32_t field, std::uint32_t v) {
+        Key(field, 5);
+        for (int i = 0; i < 4; ++i) out_.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+        return *this;
+    }
     Proto& Message(std::uint32_t field, const Proto& m) { return Bytes(field, m.out_); }
     const std::string& str() const { return out_; }
 

@@ -4,24 +4,11 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "onnx/OnnxFields.h"
 #include "onnx/ProtobufWire.h"
 
 namespace korva::detail {
 namespace {
-
-// ONNX field numbers used here (onnx.proto).
-constexpr std::uint32_t kModelGraph = 7;
-constexpr std::uint32_t kGraphNode = 1;
-constexpr std::uint32_t kGraphOutput = 12;
-constexpr std::uint32_t kNodeInput = 1;
-constexpr std::uint32_t kNodeOutput = 2;
-constexpr std::uint32_t kNodeName = 3;
-constexpr std::uint32_t kNodeOpType = 4;
-constexpr std::uint32_t kNodeAttribute = 5;
-constexpr std::uint32_t kNodeDomain = 7;
-constexpr std::uint32_t kAttributeGraph = 6;
-constexpr std::uint32_t kAttributeGraphs = 11;
-constexpr std::uint32_t kValueInfoName = 1;
 
 struct Node {
     std::string_view raw;  // the whole encoded graph field
@@ -39,16 +26,18 @@ bool ParseNode(const ProtoField& field, Node& node) {
     for (const ProtoField& f : fields) {
         if (f.wire != kWireBytes) continue;
         switch (f.number) {
-            case kNodeInput: node.inputs.push_back(f.payload); break;
-            case kNodeOutput: node.outputs.push_back(f.payload); break;
-            case kNodeName: node.name = f.payload; break;
-            case kNodeOpType: node.opType = f.payload; break;
-            case kNodeDomain: node.domain = f.payload; break;
-            case kNodeAttribute:
+            case onnx::node::kInput: node.inputs.push_back(f.payload); break;
+            case onnx::node::kOutput: node.outputs.push_back(f.payload); break;
+            case onnx::node::kName: node.name = f.payload; break;
+            case onnx::node::kOpType: node.opType = f.payload; break;
+            case onnx::node::kDomain: node.domain = f.payload; break;
+            case onnx::node::kAttribute:
                 node.hasAttributes = true;
                 if (!SplitMessage(f.payload, attrFields)) return false;
                 for (const ProtoField& a : attrFields) {
-                    if (a.number == kAttributeGraph || a.number == kAttributeGraphs) node.hasSubgraph = true;
+                    if (a.number == onnx::attribute::kGraph || a.number == onnx::attribute::kGraphs) {
+                        node.hasSubgraph = true;
+                    }
                 }
                 break;
             default: break;
@@ -78,7 +67,7 @@ bool FuseSilu(const unsigned char* data, std::size_t size, const std::string& op
     }
     const ProtoField* graph = nullptr;
     for (const ProtoField& f : modelFields) {
-        if (f.number == kModelGraph && f.wire == kWireBytes) graph = &f;  // the last copy only; protobuf would merge copies, exporters write one
+        if (f.number == onnx::model::kGraph && f.wire == kWireBytes) graph = &f;  // the last copy only; protobuf would merge copies, exporters write one
     }
     if (graph == nullptr) {
         error = "ONNX model has no graph";
@@ -97,7 +86,7 @@ bool FuseSilu(const unsigned char* data, std::size_t size, const std::string& op
     for (std::size_t i = 0; i < graphFields.size(); ++i) {
         const ProtoField& f = graphFields[i];
         if (f.wire != kWireBytes) continue;
-        if (f.number == kGraphNode) {
+        if (f.number == onnx::graph::kNode) {
             Node node;
             if (!ParseNode(f, node)) {
                 error = "ONNX node is malformed";
@@ -107,13 +96,13 @@ bool FuseSilu(const unsigned char* data, std::size_t size, const std::string& op
             for (std::string_view in : node.inputs) ++uses[in];
             nodeOfField[i] = nodes.size();
             nodes.push_back(std::move(node));
-        } else if (f.number == kGraphOutput) {
+        } else if (f.number == onnx::graph::kOutput) {
             if (!SplitMessage(f.payload, outputFields)) {
                 error = "ONNX graph output is malformed";
                 return false;
             }
             for (const ProtoField& o : outputFields) {
-                if (o.number == kValueInfoName && o.wire == kWireBytes) uses[o.payload] += 2;
+                if (o.number == onnx::value_info::kName && o.wire == kWireBytes) uses[o.payload] += 2;
             }
         }
     }
@@ -155,11 +144,11 @@ bool FuseSilu(const unsigned char* data, std::size_t size, const std::string& op
         } else if (fusedInput[n] != SIZE_MAX) {
             const Node& m = nodes[n];
             std::string node;
-            AppendBytesField(node, kNodeInput, nodes[fusedInput[n]].inputs[0]);
-            AppendBytesField(node, kNodeOutput, m.outputs[0]);
-            if (!m.name.empty()) AppendBytesField(node, kNodeName, m.name);
-            AppendBytesField(node, kNodeOpType, opType);
-            AppendBytesField(newGraph, kGraphNode, node);
+            AppendBytesField(node, onnx::node::kInput, nodes[fusedInput[n]].inputs[0]);
+            AppendBytesField(node, onnx::node::kOutput, m.outputs[0]);
+            if (!m.name.empty()) AppendBytesField(node, onnx::node::kName, m.name);
+            AppendBytesField(node, onnx::node::kOpType, opType);
+            AppendBytesField(newGraph, onnx::graph::kNode, node);
         } else {
             newGraph.append(nodes[n].raw);
         }
@@ -169,8 +158,8 @@ bool FuseSilu(const unsigned char* data, std::size_t size, const std::string& op
     out.reserve(size);
     for (const ProtoField& f : modelFields) {
         if (&f == graph) {
-            AppendBytesField(out, kModelGraph, newGraph);
-        } else if (!(f.number == kModelGraph && f.wire == kWireBytes)) {
+            AppendBytesField(out, onnx::model::kGraph, newGraph);
+        } else if (!(f.number == onnx::model::kGraph && f.wire == kWireBytes)) {
             out.append(f.raw);
         }
     }

@@ -39,8 +39,15 @@ bool ReadOnnxModelFile(const std::filesystem::path& path, std::vector<unsigned c
 // True when every tensor in the model holds exactly the data its type and
 // dims declare (no negative dimension, no element count overflow, raw_data or
 // the typed field of its type of the right length, no external or segmented
-// data) and the protobuf framing around them is sound. False with a one-line
-// reason naming the tensor otherwise.
+// data), the protobuf framing around them is sound, and the graph is one an
+// importer can walk: every node reads only names a graph input, initializer
+// or earlier node defines (the outer graphs' too inside If/Loop/Scan bodies),
+// so the node order is topological; names are UTF-8 text without control
+// characters; each name is defined once; the standard operators have the
+// inputs they need and attributes of the type and count they take; no
+// singular message (a graph, an attribute's tensor, a type) is given twice.
+// Runs in time and memory about linear in `size`. False with a one-line
+// reason naming the tensor or node otherwise.
 bool CheckOnnxModel(const unsigned char* data, std::size_t size, std::string& error);
 
 // False with a reason when `bytes` of estimated activation memory exceed

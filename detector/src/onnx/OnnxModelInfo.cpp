@@ -1,52 +1,38 @@
 #include "onnx/OnnxModelInfo.h"
 
-#include <algorithm>
+#include <unordered_set>
 
+#include "onnx/OnnxFields.h"
 #include "onnx/ProtobufWire.h"
 #include "support/ReasonText.h"
 
 namespace korva::detail {
 namespace {
 
-// ONNX field numbers used here (onnx.proto).
-constexpr std::uint32_t kModelGraph = 7;
-constexpr std::uint32_t kModelMetadata = 14;
-constexpr std::uint32_t kEntryKey = 1;
-constexpr std::uint32_t kEntryValue = 2;
-constexpr std::uint32_t kGraphInitializer = 5;
-constexpr std::uint32_t kGraphInput = 11;
-constexpr std::uint32_t kGraphOutput = 12;
-constexpr std::uint32_t kTensorName = 8;
-constexpr std::uint32_t kValueInfoName = 1;
-constexpr std::uint32_t kValueInfoType = 2;
-constexpr std::uint32_t kTypeTensor = 1;
-constexpr std::uint32_t kTensorTypeElem = 1;
-constexpr std::uint32_t kTensorTypeShape = 2;
-constexpr std::uint32_t kShapeDim = 1;
-constexpr std::uint32_t kDimValue = 1;
-constexpr std::uint32_t kDimParam = 2;
+using namespace onnx;
 
 // Calls `onPayload(payload)` for each length-delimited field numbered
 // `number` of `msg`, in order; false when `msg` is malformed or a call fails.
 template <typename OnPayload>
 bool ForEachBytesField(std::string_view msg, std::uint32_t number, OnPayload onPayload) {
-    std::vector<ProtoField> fields;
-    if (!SplitMessage(msg, fields)) return false;
-    for (const ProtoField& f : fields) {
+    ProtoReader reader(msg);
+    ProtoField f;
+    while (reader.Next(f)) {
         if (f.number == number && f.wire == kWireBytes && !onPayload(f.payload)) return false;
     }
-    return true;
+    return !reader.Malformed();
 }
 
 bool ReadDim(std::string_view msg, OnnxInput& input) {
-    std::vector<ProtoField> fields;
-    if (!SplitMessage(msg, fields)) return false;
+    ProtoReader reader(msg);
+    ProtoField f;
     std::int64_t value = -1;
     std::string param;
-    for (const ProtoField& f : fields) {
-        if (f.number == kDimValue && f.wire == kWireVarint) value = static_cast<std::int64_t>(f.varint);
-        if (f.number == kDimParam && f.wire == kWireBytes) param = std::string(f.payload);
+    while (reader.Next(f)) {
+        if (f.number == type::kDimValue && f.wire == kWireVarint) value = static_cast<std::int64_t>(f.varint);
+        if (f.number == type::kDimParam && f.wire == kWireBytes) param = std::string(f.payload);
     }
+    if (reader.Malformed()) return false;
     input.dims.push_back(value > 0 ? value : -1);
     input.symbolicNames.push_back(param);
     return true;
@@ -54,51 +40,51 @@ bool ReadDim(std::string_view msg, OnnxInput& input) {
 
 // TypeProto.Tensor: element type and shape; the last of each wins.
 bool ReadTensorType(std::string_view msg, OnnxInput& input) {
-    std::vector<ProtoField> fields;
-    if (!SplitMessage(msg, fields)) return false;
-    for (const ProtoField& f : fields) {
-        if (f.number == kTensorTypeElem && f.wire == kWireVarint) {
+    ProtoReader reader(msg);
+    ProtoField f;
+    while (reader.Next(f)) {
+        if (f.number == type::kTensorElemType && f.wire == kWireVarint) {
             input.elemType = static_cast<std::int32_t>(static_cast<std::uint32_t>(f.varint));
-        } else if (f.number == kTensorTypeShape && f.wire == kWireBytes) {
+        } else if (f.number == type::kTensorShape && f.wire == kWireBytes) {
             input.hasShape = true;
             input.dims.clear();
             input.symbolicNames.clear();
-            if (!ForEachBytesField(f.payload, kShapeDim,
+            if (!ForEachBytesField(f.payload, type::kShapeDim,
                                    [&](std::string_view dim) { return ReadDim(dim, input); })) {
                 return false;
             }
         }
     }
-    return true;
+    return !reader.Malformed();
 }
 
 // ValueInfoProto -> name, TypeProto -> TypeProto.Tensor.
 bool ReadValueInfo(std::string_view msg, OnnxInput& input) {
-    std::vector<ProtoField> fields;
-    if (!SplitMessage(msg, fields)) return false;
-    for (const ProtoField& f : fields) {
+    ProtoReader reader(msg);
+    ProtoField f;
+    while (reader.Next(f)) {
         if (f.wire != kWireBytes) continue;
-        if (f.number == kValueInfoName) {
+        if (f.number == value_info::kName) {
             input.name = std::string(f.payload);
-        } else if (f.number == kValueInfoType) {
-            if (!ForEachBytesField(f.payload, kTypeTensor,
+        } else if (f.number == value_info::kType) {
+            if (!ForEachBytesField(f.payload, type::kTensorType,
                                    [&](std::string_view t) { return ReadTensorType(t, input); })) {
                 return false;
             }
         }
     }
-    return true;
+    return !reader.Malformed();
 }
 
 bool ReadMetadataEntry(std::string_view msg, std::pair<std::string, std::string>& entry) {
-    std::vector<ProtoField> fields;
-    if (!SplitMessage(msg, fields)) return false;
-    for (const ProtoField& f : fields) {
+    ProtoReader reader(msg);
+    ProtoField f;
+    while (reader.Next(f)) {
         if (f.wire != kWireBytes) continue;
-        if (f.number == kEntryKey) entry.first = std::string(f.payload);
-        if (f.number == kEntryValue) entry.second = std::string(f.payload);
+        if (f.number == entry::kKey) entry.first = std::string(f.payload);
+        if (f.number == entry::kValue) entry.second = std::string(f.payload);
     }
-    return true;
+    return !reader.Malformed();
 }
 
 // Untrusted text for a one-line message.
@@ -139,8 +125,8 @@ std::string OnnxElementTypeName(std::int32_t type) {
     switch (type) {
         case kOnnxFloat: return "float32";
         case kOnnxFloat16: return "float16";
-        case 11: return "float64";
-        case 16: return "bfloat16";
+        case elem::kDouble: return "float64";
+        case elem::kBfloat16: return "bfloat16";
         case kOnnxUndefined: return "undefined";
         default: return "type " + std::to_string(type);
     }
@@ -154,64 +140,66 @@ bool ReadOnnxModelInfo(const unsigned char* data, std::size_t size, OnnxModelInf
         return false;
     }
     const std::string_view model(reinterpret_cast<const char*>(data), size);
-    std::vector<ProtoField> modelFields;
-    if (!SplitMessage(model, modelFields)) {
-        error = "file is not an ONNX model (no readable graph)";
-        return false;
-    }
+    ProtoReader modelReader(model);
+    ProtoField f;
     std::string_view graph;
     bool haveGraph = false;
-    for (const ProtoField& f : modelFields) {
+    while (modelReader.Next(f)) {
         if (f.wire != kWireBytes) continue;
-        if (f.number == kModelGraph) {
+        if (f.number == model::kGraph) {
             graph = f.payload;  // the last copy only; protobuf would merge copies, exporters write one
             haveGraph = true;
-        } else if (f.number == kModelMetadata) {
+        } else if (f.number == model::kMetadataProps) {
             info.metadata.emplace_back();
             if (!ReadMetadataEntry(f.payload, info.metadata.back())) {
                 error = "ONNX model metadata is truncated or malformed";
+                info = OnnxModelInfo{};
                 return false;
             }
         }
     }
-    if (!haveGraph) {
+    if (modelReader.Malformed() || !haveGraph) {
         error = "file is not an ONNX model (no readable graph)";
+        info = OnnxModelInfo{};
         return false;
     }
 
-    std::vector<ProtoField> fields;
-    std::vector<std::string> initializers;
-    std::vector<OnnxInput> inputs;
-    bool graphOk = SplitMessage(graph, fields);
-    for (std::size_t i = 0; graphOk && i < fields.size(); ++i) {
-        const ProtoField& f = fields[i];
+    // Initializers first (they may follow the inputs), then the first input
+    // that is not one, and the outputs.
+    std::unordered_set<std::string_view> initializers;
+    ProtoReader initReader(graph);
+    bool graphOk = true;
+    while (graphOk && initReader.Next(f)) {
+        if (f.wire != kWireBytes || f.number != graph::kInitializer) continue;
+        std::string_view name;  // the last one wins, as in protobuf
+        graphOk = ForEachBytesField(f.payload, tensor::kName, [&](std::string_view n) {
+            name = n;
+            return true;
+        });
+        initializers.insert(name);
+    }
+    bool haveInput = false;
+    ProtoReader graphReader(graph);
+    while (graphOk && !initReader.Malformed() && graphReader.Next(f)) {
         if (f.wire != kWireBytes) continue;
-        if (f.number == kGraphInitializer) {
-            initializers.emplace_back();
-            graphOk = ForEachBytesField(f.payload, kTensorName, [&](std::string_view name) {
-                initializers.back() = std::string(name);
-                return true;
-            });
-        } else if (f.number == kGraphInput) {
-            inputs.emplace_back();
-            graphOk = ReadValueInfo(f.payload, inputs.back());
-        } else if (f.number == kGraphOutput) {
+        if (f.number == graph::kInput && !haveInput) {
+            OnnxInput candidate;
+            graphOk = ReadValueInfo(f.payload, candidate);
+            if (graphOk && initializers.count(candidate.name) == 0) {
+                info.input = std::move(candidate);
+                haveInput = true;
+            }
+        } else if (f.number == graph::kOutput) {
             info.outputs.emplace_back();
             graphOk = ReadValueInfo(f.payload, info.outputs.back());
         }
     }
-    if (!graphOk) {
+    if (!graphOk || initReader.Malformed() || graphReader.Malformed()) {
         error = "ONNX graph is truncated or malformed";
         info = OnnxModelInfo{};
         return false;
     }
-    for (OnnxInput& candidate : inputs) {
-        if (std::find(initializers.begin(), initializers.end(), candidate.name) ==
-            initializers.end()) {
-            info.input = std::move(candidate);
-            return true;
-        }
-    }
+    if (haveInput) return true;
     error = "ONNX graph declares no input";
     info = OnnxModelInfo{};
     return false;

@@ -16,12 +16,14 @@
 #include <utility>
 #include <vector>
 
+#include "onnx/OnnxFields.h"
+
 namespace korva::detail {
 
 // ONNX tensor element types this detector deals with (TensorProto.DataType).
-inline constexpr std::int32_t kOnnxUndefined = 0;
-inline constexpr std::int32_t kOnnxFloat = 1;
-inline constexpr std::int32_t kOnnxFloat16 = 10;
+inline constexpr std::int32_t kOnnxUndefined = onnx::elem::kUndefined;
+inline constexpr std::int32_t kOnnxFloat = onnx::elem::kFloat;
+inline constexpr std::int32_t kOnnxFloat16 = onnx::elem::kFloat16;
 
 // Largest input side a model may declare or be given.
 inline constexpr int kMaxModelInputSide = 8192;

@@ -29,6 +29,39 @@ struct ProtoField {
     std::uint64_t varint = 0;  // the value of a varint field
 };
 
+// Reads a base-128 varint at the front of `in` and consumes it; false when it
+// is cut off or longer than ten bytes.
+bool ReadVarint(std::string_view& in, std::uint64_t& v);
+
+// Walks the fields of one encoded message in order without storing them, so
+// reading a message takes no memory per field. Next() returns false at the
+// end and on malformed input; Malformed() tells the two apart.
+class ProtoReader {
+public:
+    explicit ProtoReader(std::string_view msg) : rest_(msg) {}
+    bool Next(ProtoField& field);
+    bool Malformed() const { return malformed_; }
+
+private:
+    std::string_view rest_;
+    bool malformed_ = false;
+};
+
+// Calls `onValue(v)` for each varint of a repeated varint field, packed
+// (length-delimited) or not; false when the field has another wire type, a
+// varint is cut off or a call returns false.
+template <typename OnValue>
+bool ForEachVarint(const ProtoField& field, OnValue onValue) {
+    if (field.wire == kWireVarint) return onValue(field.varint);
+    if (field.wire != kWireBytes) return false;
+    std::string_view p = field.payload;
+    while (!p.empty()) {
+        std::uint64_t v = 0;
+        if (!ReadVarint(p, v) || !onValue(v)) return false;
+    }
+    return true;
+}
+
 // Splits `msg` into its fields in order. False when it is malformed (a field
 // runs past the end, a key is zero or out of range, or a group is used).
 bool SplitMessage(std::string_view msg, std::vector<ProtoField>& fields);

@@ -18,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using korva::testing::AddConv;
+using korva::testing::IntsAttribute;
 using korva::testing::Model;
 using korva::testing::Node;
 using korva::testing::Proto;
@@ -86,12 +87,48 @@ Proto NestedIf(const Proto& tensor, int levels) {
         attr.Bytes(1, "then_branch");
         attr.Message(6, body);
         attr.Varint(20, 5);  // GRAPH
-        node = Node("If", {"cond"}, {"r"}, "if" + std::to_string(i), {attr});
+        node = Node("If", {"x"}, {"r"}, "if" + std::to_string(i), {attr});
         body = Proto();
         body.Bytes(2, "level" + std::to_string(i));
         body.Message(1, node);
     }
     return node;
+}
+
+// The demo model with byte `offset` set to `value` (empty when the model is
+// not in this checkout).
+std::vector<unsigned char> DemoModelWithByte(std::size_t offset, unsigned char value) {
+    std::ifstream in(std::string(KORVA_TEST_MODELS_DIR) +
+                         "/../../../../assets/models/Korva_WeaponDetection(GPU)_1.0/model.onnx",
+                     std::ios::binary);
+    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.size() > offset) bytes[offset] = value;
+    return bytes;
+}
+
+Proto IntAttribute(const std::string& name, int value) {
+    return Proto().Bytes(1, name).Varint(3, static_cast<std::uint64_t>(value)).Varint(20, 2);  // INT
+}
+
+// A one-node graph on input x [1,3,8,8]: `node` (reading x, writing y) and
+// what `extra` adds (initializers, more nodes).
+std::vector<unsigned char> OneNode(const Proto& node, const std::function<void(Proto&)>& extra = {}) {
+    Proto g;
+    g.Message(11, ValueInfo("x", {1, 3, 8, 8}));
+    if (extra) extra(g);
+    g.Message(1, node);
+    g.Message(12, ValueInfo("y", {}));
+    return Model(g);
+}
+
+// A 3x3 convolution from x to y whose weight and bias `extra` may define.
+Proto ConvNode(std::initializer_list<std::string> inputs, std::initializer_list<Proto> attributes) {
+    return Node("Conv", inputs, {"y"}, "conv", attributes);
+}
+
+void ConvWeights(Proto& g) {
+    g.Message(5, RawTensor("w", {2, 3, 3, 3}, 1, Floats(54)));
+    g.Message(5, RawTensor("b", {2}, 1, Floats(2)));
 }
 
 struct CheckCase {
@@ -221,6 +258,169 @@ const CheckCase kCases[] = {
          });
      },
      "indices that do not match"},
+    // The graph: names defined before they are read, operators given what
+    // they need.
+    {"OptionalInputLeftEmpty",
+     [] {
+         return OneNode(Node("Resize", {"x", "", "scales"}, {"y"}, "up", {}),
+                        [](Proto& g) { g.Message(5, RawTensor("scales", {4}, 1, Floats(4))); });
+     },
+     nullptr},
+    {"ConvWeightNothingDefines",
+     [] { return OneNode(ConvNode({"x", "nowhere.w"}, {IntsAttribute("kernel_shape", {3, 3})})); },
+     "Conv node 'conv' reads 'nowhere.w', which no graph input, initializer or earlier node defines"},
+    {"DemoModelTensorNameByteFlipped", [] { return DemoModelWithByte(39793, 0xFF); }, "not valid UTF-8"},
+    {"ConvWithoutWeight", [] { return OneNode(ConvNode({"x"}, {IntsAttribute("kernel_shape", {3, 3})})); },
+     "has 1 of the 2 inputs it needs"},
+    {"NodeReadsALaterOutput",
+     [] {
+         return OneNode(Node("Relu", {"t"}, {"y"}, "second"),
+                        [](Proto& g) { g.Message(1, Node("Relu", {"x"}, {"t"}, "first")); });
+     },
+     nullptr},
+    {"NodesOutOfOrder",
+     [] {
+         Proto g;
+         g.Message(11, ValueInfo("x", {1, 3, 8, 8}));
+         g.Message(1, Node("Relu", {"t"}, {"y"}, "second"));
+         g.Message(1, Node("Relu", {"x"}, {"t"}, "first"));
+         g.Message(12, ValueInfo("y", {}));
+         return Model(g);
+     },
+     "Relu node 'second' reads 't', which no graph input"},
+    {"TwoNodesInACycle",
+     [] {
+         Proto g;
+         g.Message(11, ValueInfo("x", {1, 3, 8, 8}));
+         g.Message(1, Node("Add", {"x", "b"}, {"a"}, "one"));
+         g.Message(1, Node("Add", {"x", "a"}, {"b"}, "two"));
+         g.Message(12, ValueInfo("b", {}));
+         return Model(g);
+     },
+     "Add node 'one' reads 'b'"},
+    {"OutputWrittenTwice",
+     [] {
+         return OneNode(Node("Relu", {"x"}, {"y"}, "again"),
+                        [](Proto& g) { g.Message(1, Node("Relu", {"x"}, {"y"}, "first")); });
+     },
+     "writes 'y', which is already defined"},
+    {"GraphOutputNothingDefines",
+     [] {
+         Proto g;
+         g.Message(11, ValueInfo("x", {1, 3, 8, 8}));
+         g.Message(1, Node("Relu", {"x"}, {"y"}, "r"));
+         g.Message(12, ValueInfo("z", {}));
+         return Model(g);
+     },
+     "graph output 'z' is not produced"},
+    {"ControlCharacterInName", [] { return OneNode(Node("Relu", {"x"}, {"y"}, "bad\nname")); }, "not valid UTF-8"},
+    {"SubgraphReadsAnUndefinedName",
+     [] {
+         Proto body;
+         body.Message(1, Node("Relu", {"ghost"}, {"r"}, "inner"));
+         body.Message(12, ValueInfo("r", {}));
+         Proto attr;
+         attr.Bytes(1, "then_branch").Message(6, body).Varint(20, 5);
+         return OneNode(Node("If", {"x"}, {"y"}, "if", {attr}));
+     },
+     "Relu node 'inner' reads 'ghost'"},
+    {"KernelShapeGivenAsFloat",
+     [] {
+         Proto k;
+         k.Bytes(1, "kernel_shape").Fixed32(2, 0x40400000u).Varint(20, 1);  // FLOAT 3.0
+         return OneNode(ConvNode({"x", "w", "b"}, {k}), ConvWeights);
+     },
+     "attribute 'kernel_shape' of Conv node 'conv' must be ints"},
+    {"StridesForThreeAxesOnATwoAxisKernel",
+     [] {
+         return OneNode(ConvNode({"x", "w", "b"}, {IntsAttribute("kernel_shape", {3, 3}),
+                                                   IntsAttribute("strides", {1, 1, 1})}),
+                        ConvWeights);
+     },
+     "attribute 'strides' of Conv node 'conv' has 3 values (2 expected)"},
+    {"PadsOfOddCount",
+     [] { return OneNode(ConvNode({"x", "w", "b"}, {IntsAttribute("pads", {1, 1, 1})}), ConvWeights); },
+     "attribute 'pads' of Conv node 'conv' has 3 values"},
+    {"KernelShapeUnlikeTheWeight",
+     [] { return OneNode(ConvNode({"x", "w", "b"}, {IntsAttribute("kernel_shape", {5, 5})}), ConvWeights); },
+     "kernel_shape that does not match its weight 'w'"},
+    {"BiasOfTheWrongLength",
+     [] {
+         return OneNode(ConvNode({"x", "w", "b3"}, {IntsAttribute("kernel_shape", {3, 3})}), [](Proto& g) {
+             ConvWeights(g);
+             g.Message(5, RawTensor("b3", {3}, 1, Floats(3)));
+         });
+     },
+     "bias 'b3' that does not hold 2 values"},
+    {"PermNotAPermutation",
+     [] { return OneNode(Node("Transpose", {"x"}, {"y"}, "t", {IntsAttribute("perm", {0, 2, 2, 1})})); },
+     "'perm' of Transpose node 't' is not a permutation"},
+    {"ConcatWithoutAxis", [] { return OneNode(Node("Concat", {"x", "x"}, {"y"}, "cat")); }, "Concat node 'cat' has no axis"},
+    {"GatherAxisGivenAsInts",
+     [] {
+         return OneNode(Node("Gather", {"x", "i"}, {"y"}, "g", {IntsAttribute("axis", {1})}),
+                        [](Proto& g) { g.Message(5, RawTensor("i", {1}, 7, std::string(8, '\0'))); });
+     },
+     "attribute 'axis' of Gather node 'g' must be an int"},
+    {"SplitPartsUnlikeItsOutputs",
+     [] {
+         return OneNode(Node("Split", {"x"}, {"y", "z"}, "s", {IntAttribute("axis", 1), IntsAttribute("split", {1, 1, 1})}));
+     },
+     "'split' of Split node 's' has 3 parts for 2 outputs"},
+    {"SliceWithoutStartsAndEnds", [] { return OneNode(Node("Slice", {"x"}, {"y"}, "sl")); }, "has 1 of the 3 inputs"},
+    {"ReshapeWithoutShape", [] { return OneNode(Node("Reshape", {"x"}, {"y"}, "rs")); }, "has 1 of the 2 inputs"},
+    {"ResizeWithoutScalesOrSizes", [] { return OneNode(Node("Resize", {"x", "", ""}, {"y"}, "up")); },
+     "Resize node 'up' has no scales or sizes input"},
+    {"SliceAxesFromAConstantFarOutOfRange",
+     [] {
+         return OneNode(Node("Slice", {"x", "s", "e", "axes"}, {"y"}, "sl"), [](Proto& g) {
+             g.Message(5, RawTensor("s", {1}, 7, std::string(8, '\0')));
+             g.Message(5, RawTensor("e", {1}, 7, std::string("\x01\0\0\0\0\0\0\0", 8)));
+             g.Message(1, Constant("axes", RawTensor("axes", {1}, 7, std::string("\x01\0\0\x22\0\0\0\0", 8))));
+         });
+     },
+     "Slice node 'sl' reads axes 'axes' that are not integer axes"},
+    {"ConcatAxisFarOutOfRange",
+     [] { return OneNode(Node("Concat", {"x", "x"}, {"y"}, "cat", {IntAttribute("axis", 1 << 30)})); },
+     "attribute 'axis' of Concat node 'cat' is not an axis"},
+    {"AttributeGivenTwice",
+     [] { return OneNode(Node("Concat", {"x"}, {"y"}, "cat", {IntAttribute("axis", 1), IntAttribute("axis", 0)})); },
+     "attribute 'axis' of Concat node 'cat' is given twice"},
+
+    // A singular message given twice is merged by protobuf: each half alone
+    // would pass, so the repetition is refused.
+    {"ConstantTensorGivenTwice",
+     [] {
+         return WithGraph([](Proto& g) {
+             Proto a;
+             a.Bytes(1, "value");
+             a.Message(5, RawTensor("k", {2048}, 1, Floats(2048)));
+             a.Message(5, RawTensor("k", {2048}, 1, Floats(2048)));
+             a.Varint(20, 4);
+             g.Message(1, Node("Constant", {}, {"k"}, "k", {a}));
+         });
+     },
+     "attribute 'value' of Constant node 'k' gives its tensor twice"},
+    {"GraphGivenTwice",
+     [] {
+         auto bytes = ConvModel(8, 2);
+         Proto extra;
+         extra.Message(7, Proto().Message(1, Node("Relu", {"x"}, {"y2"}, "more")));
+         bytes.insert(bytes.end(), extra.str().begin(), extra.str().end());
+         return bytes;
+     },
+     "gives its graph twice"},
+    {"InputTypeGivenTwice",
+     [] {
+         Proto g;
+         const Proto type = Proto().Message(1, Proto().Varint(1, 1));
+         g.Message(11, Proto().Bytes(1, "x").Message(2, type).Message(2, type));
+         g.Message(1, Node("Relu", {"x"}, {"y"}, "r"));
+         g.Message(12, ValueInfo("y", {}));
+         return Model(g);
+     },
+     "graph input 'x' gives its type twice"},
+
     {"TruncatedTensor",
      [] {
          auto bytes = ConvModel(8, 2);
@@ -309,6 +509,13 @@ const LoadCase kLoadCases[] = {
     {"InitializerTypedDataShort", [](const ScratchFolder& f) { f.WriteModel(Build("InitializerTypedDataShort")); }, "declares"},
     {"ConstantRawDataShort", [](const ScratchFolder& f) { f.WriteModel(Build("ConstantRawDataShort")); }, "declares"},
     {"ConstantTypedDataShort", [](const ScratchFolder& f) { f.WriteModel(Build("ConstantTypedDataShort")); }, "declares"},
+    // What crashed OpenCV's importer, which runs first on both engines.
+    {"ConvWeightNothingDefines", [](const ScratchFolder& f) { f.WriteModel(Build("ConvWeightNothingDefines")); },
+     "reads 'nowhere.w'"},
+    {"ConstantTensorGivenTwice", [](const ScratchFolder& f) { f.WriteModel(Build("ConstantTensorGivenTwice")); },
+     "gives its tensor twice"},
+    {"DemoModelTensorNameByteFlipped",
+     [](const ScratchFolder& f) { f.WriteModel(Build("DemoModelTensorNameByteFlipped")); }, "not valid UTF-8"},
     // 4096 x 4096 input, 64 channels after the first convolution: about 4.2 GiB.
     {"ActivationsOverLimit", [](const ScratchFolder& f) { f.WriteModel(ConvModel(4096, 64)); },
      "MiB of activation memory"},

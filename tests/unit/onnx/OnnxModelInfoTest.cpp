@@ -278,6 +278,23 @@ TEST(OnnxModelInfo, ReadsMetadataInFileOrder) {
 
 // Every prefix of a model with metadata fails cleanly or reads what the
 // whole model declares; never reads outside the bytes given.
+// Initializers listed as graph inputs too (older exports) are told from the
+// real input by a lookup, not a scan per input.
+TEST(OnnxModelInfo, FindsTheInputAmongManyInitializersListedAsInputs) {
+    constexpr int kCount = 300000;
+    Proto graph;
+    for (int i = 0; i < kCount; ++i) {
+        graph.Message(5, Proto().Varint(1, 1).Varint(2, 1).Bytes(8, "w" + std::to_string(i)).Bytes(9, "abcd"));
+    }
+    for (int i = 0; i < kCount; ++i) graph.Message(11, Proto().Bytes(1, "w" + std::to_string(i)));
+    graph.Message(11, TensorValueInfo("images", 1, std::vector<Dim>{{1}, {3}, {64}, {64}}));
+    const std::string bytes = Proto().Varint(1, 8).Message(7, graph).str();
+    OnnxModelInfo info;
+    std::string error;
+    ASSERT_TRUE(ReadInfo(bytes, info, error)) << error;
+    EXPECT_EQ(info.input.name, "images");
+}
+
 TEST(OnnxModelInfo, TruncatedMetadataFailsCleanly) {
     const std::string bytes = ModelWith(TensorValueInfo("images", 10, std::vector<Dim>{{1}, {3}, {64}, {64}}),
                                         {TensorValueInfo("output0", 10, std::vector<Dim>{{1}, {7}, {80}})},
