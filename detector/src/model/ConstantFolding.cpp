@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "onnx/OnnxFields.h"
 #include "onnx/OnnxModelCheck.h"
 #include "onnx/ProtobufWire.h"
 #include "support/ExceptionText.h"
@@ -16,43 +17,8 @@
 namespace korva::detail {
 namespace {
 
-// onnx.proto field numbers.
-constexpr std::uint32_t kModelGraph = 7;
-constexpr std::uint32_t kModelFunctions = 25;
-constexpr std::uint32_t kFunctionNode = 7;
-constexpr std::uint32_t kGraphNode = 1;
-constexpr std::uint32_t kGraphInitializer = 5;
-constexpr std::uint32_t kGraphSparseInitializer = 15;
-constexpr std::uint32_t kGraphInput = 11;
-constexpr std::uint32_t kValueInfoName = 1;
-constexpr std::uint32_t kNodeInput = 1;
-constexpr std::uint32_t kNodeOutput = 2;
-constexpr std::uint32_t kNodeName = 3;
-constexpr std::uint32_t kNodeOpType = 4;
-constexpr std::uint32_t kNodeAttribute = 5;
-constexpr std::uint32_t kNodeDomain = 7;
-constexpr std::uint32_t kAttrName = 1;
-constexpr std::uint32_t kAttrFloat = 2;
-constexpr std::uint32_t kAttrInt = 3;
-constexpr std::uint32_t kAttrTensor = 5;
-constexpr std::uint32_t kAttrGraph = 6;
-constexpr std::uint32_t kAttrFloats = 7;
-constexpr std::uint32_t kAttrInts = 8;
-constexpr std::uint32_t kAttrGraphs = 11;
-constexpr std::uint32_t kAttrSparseTensor = 22;
-constexpr std::uint32_t kTensorDims = 1;
-constexpr std::uint32_t kTensorDataType = 2;
-constexpr std::uint32_t kTensorFloatData = 4;
-constexpr std::uint32_t kTensorInt32Data = 5;
-constexpr std::uint32_t kTensorInt64Data = 7;
-constexpr std::uint32_t kTensorRawData = 9;
-constexpr std::uint32_t kTensorDoubleData = 10;
-constexpr std::uint32_t kTensorUint64Data = 11;
-constexpr std::uint32_t kSparseValues = 1;
-constexpr std::uint32_t kSparseDims = 3;
-
-constexpr std::uint64_t kTypeFloat = 1;
-constexpr std::uint64_t kTypeInt64 = 7;
+constexpr auto kTypeFloat = static_cast<std::uint64_t>(onnx::elem::kFloat);
+constexpr auto kTypeInt64 = static_cast<std::uint64_t>(onnx::elem::kInt64);
 constexpr std::uint64_t kSaturated = std::numeric_limits<std::uint64_t>::max();
 // Values are kept for tensors this small: enough for shapes and scalars.
 constexpr std::size_t kMaxKeptValues = 64;
@@ -205,11 +171,11 @@ bool ReadTensor(std::string_view msg, Known& k) {
     std::string_view raw;
     bool hasRaw = false;
     for (const ProtoField& f : fields) {
-        if (f.number == kTensorDims) {
+        if (f.number == onnx::tensor::kDims) {
             if (!AppendDims(f, k.dims)) return false;
-        } else if (f.number == kTensorDataType && f.wire == kWireVarint) {
+        } else if (f.number == onnx::tensor::kDataType && f.wire == kWireVarint) {
             k.type = f.varint;
-        } else if (f.number == kTensorRawData && f.wire == kWireBytes) {
+        } else if (f.number == onnx::tensor::kRawData && f.wire == kWireBytes) {
             raw = f.payload;
             hasRaw = true;
         }
@@ -228,9 +194,9 @@ bool ReadTensor(std::string_view msg, Known& k) {
     } else {
         for (const ProtoField& f : fields) {
             bool ok = true;
-            if (f.number == kTensorFloatData && k.type == kTypeFloat) ok = AppendEntries(f, 4, k.type, values);
-            if (f.number == kTensorDoubleData && k.type == 11) ok = AppendEntries(f, 8, k.type, values);
-            if (f.number == kTensorInt64Data || f.number == kTensorInt32Data || f.number == kTensorUint64Data) {
+            if (f.number == onnx::tensor::kFloatData && k.type == kTypeFloat) ok = AppendEntries(f, 4, k.type, values);
+            if (f.number == onnx::tensor::kDoubleData && k.type == 11) ok = AppendEntries(f, 8, k.type, values);
+            if (f.number == onnx::tensor::kInt64Data || f.number == onnx::tensor::kInt32Data || f.number == onnx::tensor::kUint64Data) {
                 ok = AppendEntries(f, 0, k.type, values);
             }
             if (!ok) return true;
@@ -248,9 +214,9 @@ bool ReadSparse(std::string_view msg, Known& k) {
     if (!SplitMessage(msg, fields)) return false;
     k = Known{};
     for (const ProtoField& f : fields) {
-        if (f.number == kSparseDims) {
+        if (f.number == onnx::sparse::kDims) {
             if (!AppendDims(f, k.dims)) return false;
-        } else if (f.number == kSparseValues && f.wire == kWireBytes) {
+        } else if (f.number == onnx::sparse::kValues && f.wire == kWireBytes) {
             Known values;
             if (!ReadTensor(f.payload, values)) return false;
             k.type = values.type;
@@ -305,13 +271,13 @@ public:
         if (!SplitMessage(msg, fields)) return false;
         for (const ProtoField& f : fields) {
             if (f.wire != kWireBytes) continue;
-            if (f.number == kModelGraph) Graph(f.payload, nullptr, 0);
-            if (f.number == kModelFunctions) {
+            if (f.number == onnx::model::kGraph) Graph(f.payload, nullptr, 0);
+            if (f.number == onnx::model::kFunctions) {
                 std::vector<ProtoField> function;
                 if (!SplitMessage(f.payload, function)) continue;
                 Scope scope;
                 for (const ProtoField& n : function) {
-                    if (n.number == kFunctionNode && n.wire == kWireBytes) Node(n.payload, scope, 0);
+                    if (n.number == onnx::function::kNode && n.wire == kWireBytes) Node(n.payload, scope, 0);
                 }
             }
         }
@@ -328,27 +294,27 @@ private:
         if (!SplitMessage(msg, fields)) return;
         // A subgraph's inputs (a Loop's iteration values) hide outer names.
         for (const ProtoField& f : fields) {
-            if (depth > 0 && f.number == kGraphInput && f.wire == kWireBytes) {
+            if (depth > 0 && f.number == onnx::graph::kInput && f.wire == kWireBytes) {
                 std::vector<ProtoField> info;
                 if (!SplitMessage(f.payload, info)) continue;
                 for (const ProtoField& i : info) {
-                    if (i.number == kValueInfoName && i.wire == kWireBytes) scope.Hide(i.payload);
+                    if (i.number == onnx::value_info::kName && i.wire == kWireBytes) scope.Hide(i.payload);
                 }
             }
         }
         for (const ProtoField& f : fields) {
             if (f.wire != kWireBytes) continue;
-            if (f.number == kGraphInitializer) {
+            if (f.number == onnx::graph::kInitializer) {
                 Known k;
                 std::string name;
                 if (ReadTensor(f.payload, k) && TensorName(f.payload, name)) scope.Set(name, std::move(k));
-            } else if (f.number == kGraphSparseInitializer) {
+            } else if (f.number == onnx::graph::kSparseInitializer) {
                 Known k;
                 if (ReadSparse(f.payload, k)) Count("sparse initializer", "", Bytes(k));
             }
         }
         for (const ProtoField& f : fields) {
-            if (f.number == kGraphNode && f.wire == kWireBytes) Node(f.payload, scope, depth);
+            if (f.number == onnx::graph::kNode && f.wire == kWireBytes) Node(f.payload, scope, depth);
         }
     }
 
@@ -368,12 +334,12 @@ private:
         for (const ProtoField& f : fields) {
             if (f.wire != kWireBytes) continue;
             switch (f.number) {
-                case kNodeInput: node.inputs.push_back(f.payload); break;
-                case kNodeOutput: node.outputs.push_back(f.payload); break;
-                case kNodeName: node.name = f.payload; break;
-                case kNodeOpType: node.op = f.payload; break;
-                case kNodeDomain: node.domain = f.payload; break;
-                case kNodeAttribute: node.attributes.push_back(f.payload); break;
+                case onnx::node::kInput: node.inputs.push_back(f.payload); break;
+                case onnx::node::kOutput: node.outputs.push_back(f.payload); break;
+                case onnx::node::kName: node.name = f.payload; break;
+                case onnx::node::kOpType: node.op = f.payload; break;
+                case onnx::node::kDomain: node.domain = f.payload; break;
+                case onnx::node::kAttribute: node.attributes.push_back(f.payload); break;
                 default: break;
             }
         }
@@ -394,7 +360,7 @@ private:
         std::vector<ProtoField> fields;
         if (!SplitMessage(attribute, fields)) return;
         for (const ProtoField& f : fields) {
-            if (f.wire == kWireBytes && (f.number == kAttrGraph || f.number == kAttrGraphs)) {
+            if (f.wire == kWireBytes && (f.number == onnx::attribute::kGraph || f.number == onnx::attribute::kGraphs)) {
                 Graph(f.payload, &scope, depth + 1);
             }
         }
@@ -412,7 +378,7 @@ private:
         for (std::string_view a : node.attributes) {
             if (!SplitMessage(a, fields)) continue;
             for (const ProtoField& f : fields) {
-                if (f.number == kAttrName && f.wire == kWireBytes && f.payload == name) return true;
+                if (f.number == onnx::attribute::kName && f.wire == kWireBytes && f.payload == name) return true;
             }
         }
         fields.clear();
@@ -437,7 +403,7 @@ private:
             if (Attribute(node, "value", attr)) {
                 for (const ProtoField& f : attr) {
                     Known value;
-                    if (f.number == kAttrTensor && f.wire == kWireBytes && ReadTensor(f.payload, value)) {
+                    if (f.number == onnx::attribute::kTensor && f.wire == kWireBytes && ReadTensor(f.payload, value)) {
                         out.type = value.type;
                         if (value.hasValues && value.values.size() == 1) fill = value.values[0];
                     }
@@ -523,7 +489,7 @@ private:
             out = Vector(a->type, a->values);
             if (Attribute(node, "to", attr)) {
                 for (const ProtoField& f : attr) {
-                    if (f.number == kAttrInt && f.wire == kWireVarint) out.type = f.varint;
+                    if (f.number == onnx::attribute::kI && f.wire == kWireVarint) out.type = f.varint;
                 }
             }
             if (out.type != kTypeFloat && out.type != 11 && out.type != 10 && out.type != 16) {
@@ -570,32 +536,32 @@ private:
             std::vector<double> list;
             bool isList = false;
             for (const ProtoField& f : fields) {
-                if (f.number == kAttrName && f.wire == kWireBytes) name = f.payload;
+                if (f.number == onnx::attribute::kName && f.wire == kWireBytes) name = f.payload;
             }
             for (const ProtoField& f : fields) {
-                if (name == "value" && f.number == kAttrTensor && f.wire == kWireBytes) {
+                if (name == "value" && f.number == onnx::attribute::kTensor && f.wire == kWireBytes) {
                     return ReadTensor(f.payload, out);
                 }
-                if (name == "sparse_value" && f.number == kAttrSparseTensor && f.wire == kWireBytes) {
+                if (name == "sparse_value" && f.number == onnx::attribute::kSparseTensor && f.wire == kWireBytes) {
                     if (!ReadSparse(f.payload, out)) return false;
                     Count(node, Bytes(out));
                     return true;
                 }
-                if (name == "value_int" && f.number == kAttrInt && f.wire == kWireVarint) {
+                if (name == "value_int" && f.number == onnx::attribute::kI && f.wire == kWireVarint) {
                     out = Vector(kTypeInt64, {static_cast<double>(static_cast<std::int64_t>(f.varint))});
                     out.dims.clear();
                     return true;
                 }
-                if (name == "value_float" && f.number == kAttrFloat && f.wire == kWireFixed32) {
+                if (name == "value_float" && f.number == onnx::attribute::kF && f.wire == kWireFixed32) {
                     out = Vector(kTypeFloat, {FloatBits(LittleEndian(f.raw.data() + f.raw.size() - 4, 4))});
                     out.dims.clear();
                     return true;
                 }
-                if (name == "value_ints" && f.number == kAttrInts) {
+                if (name == "value_ints" && f.number == onnx::attribute::kInts) {
                     if (!AppendEntries(f, 0, kTypeInt64, list)) return false;
                     isList = true;
                 }
-                if (name == "value_floats" && f.number == kAttrFloats) {
+                if (name == "value_floats" && f.number == onnx::attribute::kFloats) {
                     if (!AppendEntries(f, 4, kTypeFloat, list)) return false;
                     isList = true;
                 }

@@ -11,6 +11,7 @@
 #include "onnx/OnnxFields.h"
 #include "onnx/ProtobufWire.h"
 #include "support/FileBytes.h"
+#include "support/ReasonText.h"
 
 namespace korva::detail {
 namespace {
@@ -126,14 +127,7 @@ bool IsValidName(std::string_view s) {
 
 // Untrusted text for a one-line message: anything but printable ASCII as '?',
 // cut at 80 bytes.
-std::string Quoted(std::string_view name) {
-    std::string out = "'";
-    for (const char c : name.substr(0, 80)) {
-        const auto u = static_cast<unsigned char>(c);
-        out.push_back(u < 0x20 || u >= 0x7F ? '?' : c);
-    }
-    return out + (name.size() > 80 ? "...'" : "'");
-}
+std::string Quoted(std::string_view name) { return "'" + ReasonPart(name, 80) + "'"; }
 
 const char* KindName(AttributeKind kind) {
     switch (kind) {

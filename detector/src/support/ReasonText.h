@@ -2,9 +2,10 @@
 // last reason per detector.
 //
 // Writing a reason never allocates, so a catch handler of a noexcept
-// function can record one even when memory has run out. Control characters
-// are written as \n, \r, \t or \xHH, so a reason is always one line; text
-// beyond the buffer is cut and ends in "...".
+// function can record one even when memory has run out. Control characters,
+// and bytes that are not valid UTF-8, are written as \n, \r, \t or \xHH, so
+// a reason is always one line of valid UTF-8; text beyond the buffer is cut
+// and ends in "...".
 #pragma once
 
 #include <cstddef>
@@ -35,7 +36,8 @@ private:
 };
 
 // `text` as part of a one-line reason, by the rule every reason follows:
-// control characters written as \n, \r, \t or \xHH; cut after `max` bytes
+// control characters and bytes that are not valid UTF-8 written as \n, \r,
+// \t or \xHH; cut after `max` bytes
 // of `text` (never inside a UTF-8 sequence) and then ending in "...".
 std::string ReasonPart(std::string_view text, std::size_t max);
 
