@@ -25,8 +25,9 @@ std::uint64_t RunWatchdog::Arm(Clock::time_point deadline, std::function<void()>
     if (!thread_.joinable()) thread_ = std::thread([this] { Watch(); });
     const std::uint64_t ticket = ++nextTicket_;
     runs_.push_back({ticket, deadline, std::move(stop), false});
+    const bool sooner = deadline < wakeAt_;
     lock.Unlock();
-    wake_.notify_one();
+    if (sooner) wake_.notify_one();
     return ticket;
 }
 
@@ -54,11 +55,13 @@ void RunWatchdog::Watch() noexcept {
                     next = std::min(next, r.deadline);
                 }
             }
+            wakeAt_ = next;
             if (next == Clock::time_point::max()) {
                 wake_.wait(lock.ForWait());
             } else {
                 wake_.wait_until(lock.ForWait(), next);
             }
+            wakeAt_ = Clock::time_point::min();
         }
     } catch (...) {
         // A failed lock or wait (system error): the runs then go unwatched.

@@ -54,6 +54,9 @@ private:
     std::condition_variable wake_;
     std::vector<Run> runs_ KORVA_GUARDED_BY(mutex_);
     std::uint64_t nextTicket_ KORVA_GUARDED_BY(mutex_) = 0;
+    // When the sleeping thread wakes by itself; an Arm for an earlier
+    // deadline wakes it (min: it is not asleep).
+    Clock::time_point wakeAt_ KORVA_GUARDED_BY(mutex_) = Clock::time_point::min();
     bool quit_ KORVA_GUARDED_BY(mutex_) = false;
     std::thread thread_ KORVA_GUARDED_BY(mutex_);
 };
