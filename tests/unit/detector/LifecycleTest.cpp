@@ -349,6 +349,7 @@ TEST(DetectorLifecycle, WarmupPastItsLimitRefusesTheModel) {
     const std::string reason = detector.LastError();
     EXPECT_EQ(detector.LastErrorCode(), KorvaErrorCode::kModelRefused) << reason;
     EXPECT_NE(reason.find("warm-up inference exceeded 1000 ms"), std::string::npos) << reason;
+    EXPECT_EQ(reason.find("OpenCV"), std::string::npos) << "handed to OpenCV: " << reason;
     EXPECT_LT(seconds, 10.0) << "the warm-up ran unstopped: " << reason;
 
     EXPECT_TRUE(SameDetections(detector.RunInference(frame), before));
