@@ -55,6 +55,7 @@ bool RequestOf(const DetectorSettings& settings, bool gpu, EngineRequest& reques
     request.poolCapacity = static_cast<std::size_t>(settings.poolCapacity);
     request.gpu = gpu;
     request.dynamicInputSide = settings.dynamicInputSide;
+    request.warmupTimeoutMs = settings.warmupTimeoutMs;
     return true;
 }
 
@@ -78,11 +79,12 @@ std::vector<CustomObject> DetectWithRules(const DetectionPipeline& engine, const
     korva::detail::DetectionThresholds decode;
     decode.confidence = settings.confidenceThreshold;
     decode.nmsIou = settings.nmsIouThreshold;
-    if (rules.Empty()) return engine.Detect(frame, decode, cameraId);
+    const int timeoutMs = settings.inferenceTimeoutMs;
+    if (rules.Empty()) return engine.Detect(frame, decode, timeoutMs, cameraId);
     // Class thresholds may lower the decoding threshold.
     decode.confidence = rules.classes.DecodeThreshold(settings.confidenceThreshold, engine.ClassNames());
     return rules.Apply(settings.confidenceThreshold, tracker, cameraId, frame.size(),
-                       engine.Detect(frame, decode, cameraId),
+                       engine.Detect(frame, decode, timeoutMs, cameraId),
                        korva::detail::ConfirmationTracker::Clock::now());
 }
 

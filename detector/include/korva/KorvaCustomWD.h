@@ -58,7 +58,8 @@ public:
 
     // Loads the model folder (UTF-8 path) with a confidence threshold in
     // [0, 1] and the other settings of the stored parameter record, runs one
-    // warm-up inference and writes the class names joined with "," to
+    // warm-up inference (on ONNX Runtime within "warmup_timeout_ms", else the
+    // model is refused) and writes the class names joined with "," to
     // `labelMap`. Builds for the GPU when OptimizeModel(true) asked for it
     // before (falling back to the CPU, noted as "gpu_fallback"). On a loaded
     // detector the new model replaces the old one atomically; on failure the
@@ -74,7 +75,9 @@ public:
     // OptimizeModel(false). False when no model is loaded (kNoModel).
     bool OptimizeModel(bool useGpu) noexcept override;
     // Detections in `frame`; `cameraId` is copied into each detection. Empty
-    // also when the frame was not inspected: see Statistics().
+    // also when the frame was not inspected: see Statistics(). On ONNX
+    // Runtime an inference past "inference_timeout_ms" is stopped and fails
+    // (kInferenceFailed).
     std::vector<CustomObject> RunInference(const cv::Mat& frame,
                                            const std::string& cameraId) noexcept override;
     std::vector<CustomObject> RunInference(const cv::Mat& frame) noexcept override;

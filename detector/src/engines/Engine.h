@@ -26,8 +26,12 @@ public:
 
     // Runs `blob` (1 x 3 x H x W float32, RGB, values 0..1, the model's input
     // size) and stores output `output` as float32 in `values`. Throws an
-    // std::exception with a reason on failure.
-    virtual void Run(const cv::Mat& blob, int output, std::vector<float>& values) const = 0;
+    // std::exception with a reason on failure. An engine that can stop a run
+    // stops one that takes longer than `timeoutMs` (0: no limit) and throws
+    // "inference exceeded N ms"; others ignore the limit.
+    virtual void Run(const cv::Mat& blob, int output, std::vector<float>& values, int timeoutMs) const = 0;
+    // A run without a time limit.
+    void Run(const cv::Mat& blob, int output, std::vector<float>& values) const { Run(blob, output, values, 0); }
 
     // The outputs as seen on the warm-up run, in the network's order.
     const std::vector<EngineOutput>& Outputs() const { return outputs_; }

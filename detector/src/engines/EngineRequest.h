@@ -22,6 +22,9 @@ struct EngineRequest {
     // Side of the square input a model with a dynamic height/width and no
     // `imgsz` metadata runs at.
     int dynamicInputSide = kDefaultDynamicInputSide;
+    // ONNX Runtime: the warm-up's time limit; a model past it is refused
+    // (OpenCV is not tried). 0: no limit.
+    int warmupTimeoutMs = 0;
 };
 
 // What runs, for the record.

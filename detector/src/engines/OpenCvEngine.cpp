@@ -134,7 +134,7 @@ std::unique_ptr<OpenCvEngine> OpenCvEngine::Create(std::shared_ptr<const std::ve
     return engine;
 }
 
-void OpenCvEngine::Run(const cv::Mat& blob, int output, std::vector<float>& values) const {
+void OpenCvEngine::Run(const cv::Mat& blob, int output, std::vector<float>& values, int /*timeoutMs*/) const {
     NetPool::Lease slot = pool_->Acquire();
     slot->net.setInput(blob);
     slot->net.forward(slot->outputs, outputNames_);

@@ -34,7 +34,9 @@ public:
                                                 cv::Size inputSize, OpenCvTarget target,
                                                 std::size_t poolCapacity, std::string& error);
 
-    void Run(const cv::Mat& blob, int output, std::vector<float>& values) const override;
+    using Engine::Run;
+    // A forward cannot be interrupted: `timeoutMs` is ignored.
+    void Run(const cv::Mat& blob, int output, std::vector<float>& values, int timeoutMs) const override;
     std::string Backend() const override;
     std::size_t Instances() const override { return pool_->Capacity(); }
     bool SiluFused() const { return fuseSilu_; }

@@ -91,6 +91,7 @@ using OrtGetApiBaseFn = const OrtApiBase*(KORVA_ORT_CALL*)() noexcept;
     X(37, SessionGetOutputName, OrtStatus*,                                                        \
       (const OrtSession*, std::size_t index, OrtAllocator*, char** out))                           \
     X(39, CreateRunOptions, OrtStatus*, (OrtRunOptions** out))                                     \
+    X(46, RunOptionsSetTerminate, OrtStatus*, (OrtRunOptions*))                                    \
     X(49, CreateTensorWithDataAsOrtValue, OrtStatus*,                                              \
       (const OrtMemoryInfo*, void* data, std::size_t bytes, const std::int64_t* shape,             \
        std::size_t rank, int elementType, OrtValue** out))                                         \

@@ -1,6 +1,7 @@
 #include "engines/OrtEngine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -37,6 +38,10 @@ private:
     T* p_ = nullptr;
 };
 
+// The run option that hands a run's arena memory back at its end.
+constexpr const char* kShrinkKey = "memory.enable_memory_arena_shrinkage";
+constexpr const char* kShrinkCpu = "cpu:0";
+
 // Throws the status's message, prefixed with `what`, when the call failed.
 void Check(const OrtRuntime& rt, OrtStatus* status, const char* what) {
     if (status != nullptr) throw std::runtime_error(std::string(what) + ": " + rt.Consume(status));
@@ -57,6 +62,12 @@ void CheckRun(const OrtRuntime& rt, OrtStatus* status, std::atomic<bool>& overCa
     }
     throw std::runtime_error("inference failed: " + message);
 }
+
+// A run stopped for its time limit.
+class RunTimedOut : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 std::string TakeName(const OrtRuntime& rt, OrtAllocator* allocator, char* name) {
     std::string text = name != nullptr ? name : "";
@@ -81,7 +92,8 @@ void ReadTensorInfo(const OrtRuntime& rt, const OrtTensorTypeAndShapeInfo* info,
 std::unique_ptr<OrtEngine> OrtEngine::Create(std::shared_ptr<const OrtRuntime> runtime,
                                              const std::vector<unsigned char>& onnx, cv::Size inputSize,
                                              const OrtEngineOptions& options, std::string& note,
-                                             std::string& error) {
+                                             std::string& error, bool* warmupTimedOut) {
+    if (warmupTimedOut != nullptr) *warmupTimedOut = false;
     try {
         const OrtRuntime& rt = *runtime;
         const OrtApi& api = rt.Api();
@@ -167,12 +179,19 @@ std::unique_ptr<OrtEngine> OrtEngine::Create(std::shared_ptr<const OrtRuntime> r
         // The warm-up hands back what it took from the arena even when it
         // fails: a model refused for its memory does not keep it.
         Check(rt, api.CreateRunOptions(&engine->shrink_), "run options");
-        Check(rt, api.AddRunConfigEntry(engine->shrink_, "memory.enable_memory_arena_shrinkage", "cpu:0"),
-              "arena shrinkage");
+        Check(rt, api.AddRunConfigEntry(engine->shrink_, kShrinkKey, kShrinkCpu), "arena shrinkage");
+        Deadline warmup;
+        warmup.ms = options.warmupTimeoutMs;
+        warmup.at = RunWatchdog::Clock::now() + std::chrono::milliseconds(warmup.ms);
+        warmup.what = "the warm-up inference";
+        const Deadline* limit = warmup.ms > 0 ? &warmup : nullptr;
         // The second run finds the memory plan made by the first.
-        engine->RunOutputs(gray, all, values, nullptr, engine->shrink_);
-        engine->RunOutputs(gray, all, values, &engine->outputs_, engine->shrink_);
+        engine->RunOutputs(gray, all, values, nullptr, true, limit);
+        engine->RunOutputs(gray, all, values, &engine->outputs_, true, limit);
         return engine;
+    } catch (const RunTimedOut& e) {
+        error = OneLine(e.what());
+        if (warmupTimedOut != nullptr) *warmupTimedOut = true;
     } catch (const std::exception& e) {
         error = OneLine(e.what());
     } catch (...) {
@@ -189,8 +208,8 @@ OrtEngine::~OrtEngine() {
 }
 
 void OrtEngine::RunOutputs(const cv::Mat& blob, const std::vector<int>& outputs,
-                           std::vector<std::vector<float>>& values, std::vector<EngineOutput>* shapes,
-                           const OrtRunOptions* options) const {
+                           std::vector<std::vector<float>>& values, std::vector<EngineOutput>* shapes, bool shrink,
+                           const Deadline* deadline) const {
     const OrtRuntime& rt = *runtime_;
     const OrtApi& api = rt.Api();
     CV_Assert(blob.type() == CV_32F && blob.isContinuous() && blob.dims == 4 && blob.size[2] == inputSize_.height &&
@@ -223,9 +242,41 @@ void OrtEngine::RunOutputs(const cv::Mat& blob, const std::vector<int>& outputs,
     } releaseAll{api, results};
     const char* inputName = inputName_.c_str();
     const OrtValue* inputValue = tensor.Get();
-    if (options == nullptr && shrinkNext_.exchange(false, std::memory_order_relaxed)) options = shrink_;
-    CheckRun(rt, api.Run(session_, options, &inputName, &inputValue, 1, names.data(), names.size(), results.data()),
-             shrinkNext_);
+    // A run with a deadline has options of its own: their terminate flag
+    // stops that run alone.
+    OrtOwned<OrtRunOptions> timed(api.ReleaseRunOptions);
+    if (deadline != nullptr) Check(rt, api.CreateRunOptions(timed.Out()), "run options");
+    if (!shrink) shrink = shrinkNext_.exchange(false, std::memory_order_relaxed);
+    const OrtRunOptions* options = shrink ? shrink_ : nullptr;
+    std::uint64_t ticket = 0;
+    if (deadline != nullptr) {
+        if (shrink) Check(rt, api.AddRunConfigEntry(timed.Get(), kShrinkKey, kShrinkCpu), "arena shrinkage");
+        options = timed.Get();
+        const OrtApi* stopApi = &api;
+        OrtRunOptions* stopOptions = timed.Get();
+        ticket = watchdog_.Arm(deadline->at, [stopApi, stopOptions] {
+            if (OrtStatus* s = stopApi->RunOptionsSetTerminate(stopOptions)) stopApi->ReleaseStatus(s);
+        });
+    }
+    OrtStatus* status =
+        api.Run(session_, options, &inputName, &inputValue, 1, names.data(), names.size(), results.data());
+    bool stopped = false;
+    if (deadline != nullptr) {
+        try {
+            stopped = watchdog_.Disarm(ticket);
+        } catch (...) {
+            // Still armed: the options must outlive the watchdog's table.
+            static_cast<void>(timed.Take());
+            rt.Consume(status);
+            throw;
+        }
+    }
+    if (stopped && status != nullptr) {
+        rt.Consume(status);
+        throw RunTimedOut(std::string(deadline->what) + " exceeded " + std::to_string(deadline->ms) +
+                          " ms and was stopped");
+    }
+    CheckRun(rt, status, shrinkNext_);
 
     values.resize(results.size());
     if (shapes != nullptr) shapes->assign(results.size(), {});
@@ -264,10 +315,13 @@ void OrtEngine::RunOutputs(const cv::Mat& blob, const std::vector<int>& outputs,
     }
 }
 
-void OrtEngine::Run(const cv::Mat& blob, int output, std::vector<float>& values) const {
+void OrtEngine::Run(const cv::Mat& blob, int output, std::vector<float>& values, int timeoutMs) const {
+    Deadline deadline;
+    deadline.ms = timeoutMs;
+    deadline.at = RunWatchdog::Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::vector<std::vector<float>> one(1);
     one[0].swap(values);  // reuses the caller's buffer
-    RunOutputs(blob, {output}, one, nullptr, nullptr);
+    RunOutputs(blob, {output}, one, nullptr, false, timeoutMs > 0 ? &deadline : nullptr);
     values.swap(one[0]);
 }
 

@@ -112,9 +112,11 @@ std::unique_ptr<Engine> DetectionPipeline::BuildEngine(const Model& model, Engin
             OrtEngineOptions options;
             options.intraOpThreads = ResolveIntraOpThreads(request.intraOpThreads);
             options.cuda = request.gpu;
+            options.warmupTimeoutMs = request.warmupTimeoutMs;
             std::string note;
+            bool timedOut = false;
             std::unique_ptr<OrtEngine> engine =
-                OrtEngine::Create(runtime, *model.onnx, model.inputSize, options, note, ortReason);
+                OrtEngine::Create(runtime, *model.onnx, model.inputSize, options, note, ortReason, &timedOut);
             if (engine) {
                 report.text = "onnxruntime " + runtime->Version();
                 if (!note.empty()) gpuFallback = OneLine("GPU requested, but " + note + "; running on the CPU");
@@ -123,6 +125,11 @@ std::unique_ptr<Engine> DetectionPipeline::BuildEngine(const Model& model, Engin
                 return engine;
             }
             ortReason = "onnxruntime " + runtime->Version() + " refused the model (" + ortReason + ")";
+            if (timedOut) {
+                // Too slow to serve; OpenCV could not stop it at all.
+                error = OneLine(model.path + ": " + ortReason);
+                return nullptr;
+            }
         } else {
             ortReason = "onnxruntime not found (" + ortReason + ")";
         }
@@ -263,13 +270,13 @@ void DetectionPipeline::ReturnScratch(std::unique_ptr<CallScratch> scratch) cons
 }
 
 std::vector<CustomObject> DetectionPipeline::Detect(const cv::Mat& frame, const DetectionThresholds& thresholds,
-                                                    const std::string& cameraId) const {
+                                                    int timeoutMs, const std::string& cameraId) const {
     const Model& model = *model_;
     std::unique_ptr<CallScratch> scratch = TakeScratch();
 
     const LetterboxGeometry geometry = ComputeLetterbox(frame.size(), model.inputSize);
     MakeInputBlob(frame, geometry, scratch->letterbox);
-    engine_->Run(scratch->letterbox.blob, model.outputIndex, scratch->output);
+    engine_->Run(scratch->letterbox.blob, model.outputIndex, scratch->output, timeoutMs);
     CV_Assert(scratch->output.size() == OutputValueCount(model.layout));
 
     scratch->candidates.clear();

@@ -53,8 +53,10 @@ public:
     std::unique_ptr<DetectionPipeline> Rebuild(bool gpu, std::string& error, StatusCode& code) const;
 
     // Detections in `frame`, which must satisfy IsSupportedFrame. Throws on
-    // engine failures; the caller turns that into an empty result.
-    std::vector<CustomObject> Detect(const cv::Mat& frame, const DetectionThresholds& thresholds,
+    // engine failures, and when the engine stopped an inference that took
+    // longer than `timeoutMs` (0: no limit; OpenCV cannot stop one); the
+    // caller turns that into an empty result.
+    std::vector<CustomObject> Detect(const cv::Mat& frame, const DetectionThresholds& thresholds, int timeoutMs,
                                      const std::string& cameraId) const;
 
     const std::vector<std::string>& ClassNames() const { return model_->classNames; }

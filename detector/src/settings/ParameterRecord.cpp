@@ -39,6 +39,19 @@ bool Fraction(const SettingValue& value, float& out, std::string& reason) {
     return true;
 }
 
+// A time limit in milliseconds, 0..kMaxTimeoutMs.
+bool Milliseconds(const SettingValue& value, int& out, std::string& reason) {
+    double n = 0.0;
+    if (!OneNumber(value, n, reason)) return false;
+    if (!(n >= 0.0 && n <= kMaxTimeoutMs && n == std::floor(n))) {
+        reason = "must be a whole number of milliseconds from 0 to " + std::to_string(kMaxTimeoutMs) + ", got " +
+                 Number(n);
+        return false;
+    }
+    out = static_cast<int>(n);
+    return true;
+}
+
 std::vector<SettingValue> Of(double v) { return {SettingValue{{v}, {}, {}}}; }
 std::vector<SettingValue> OfText(std::string text) { return {SettingValue{{}, std::move(text), {}}}; }
 
@@ -65,6 +78,21 @@ const std::vector<SettingKey> kKeys = {
          return Fraction(v, s.nmsIouThreshold, reason);
      },
      [](const RecordSource& r) { return Of(r.settings.nmsIouThreshold); }},
+    {"inference_timeout_ms", EntryKind::kNumbers, KeyUse::kLive,
+     "an ONNX Runtime inference running longer is stopped and fails; 0 = no limit; 0..3600000",
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return Milliseconds(v, s.inferenceTimeoutMs, reason);
+     },
+     [](const RecordSource& r) { return Of(r.settings.inferenceTimeoutMs); }},
+    {"warmup_timeout_ms", EntryKind::kNumbers, KeyUse::kLoadTime,
+     "a model whose ONNX Runtime warm-up runs longer is refused; 0 = no limit; 0..3600000; "
+     "used from the next Initialize",
+     false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
+         return Milliseconds(v, s.warmupTimeoutMs, reason);
+     },
+     [](const RecordSource& r) { return Of(r.settings.warmupTimeoutMs); }},
     {"pool_capacity", EntryKind::kNumbers, KeyUse::kLoadTime,
      "networks kept for inferences running at once; 1..64; used from the next Initialize",
      false, nullptr,

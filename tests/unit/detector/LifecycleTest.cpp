@@ -192,10 +192,12 @@ INSTANTIATE_TEST_SUITE_P(
                     KorvaErrorCode::kSettingRefused}),
     [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
-// A model whose warm-up spins a Loop `iterations` times before producing a
-// constant YOLOv8 output for 3 classes at 32 x 32 (21 anchors): a load that
-// takes seconds on ONNX Runtime. OpenCV cannot import it.
-std::vector<unsigned char> SlowLoadModel(std::int64_t iterations) {
+// A model that spins a Loop `iterations` times before producing a constant
+// YOLOv8 output for 3 classes at 32 x 32 (21 anchors): a load that takes
+// seconds on ONNX Runtime. OpenCV cannot import it. `onBrightFrames`: the
+// count follows the input, (brightest value - 0.6) / 0.4 * iterations, so the
+// gray warm-up spins not at all and a white frame `iterations` times.
+std::vector<unsigned char> SlowLoadModel(std::int64_t iterations, bool onBrightFrames = false) {
     using korva::testing::Node;
     using korva::testing::Proto;
     const auto scalarInfo = [](const std::string& name, int elemType) {
@@ -231,7 +233,18 @@ std::vector<unsigned char> SlowLoadModel(std::int64_t iterations) {
     const std::string tripRaw(reinterpret_cast<const char*>(&iterations), sizeof iterations);
     const float zero = 0.0f;
     Proto graph;
-    graph.Message(5, rawTensor("trip", 7, {}, tripRaw));
+    if (onBrightFrames) {
+        const float threshold = 0.6f, factor = static_cast<float>(iterations) / 0.4f;
+        graph.Message(5, rawTensor("threshold", 1, {}, std::string(reinterpret_cast<const char*>(&threshold), 4)));
+        graph.Message(5, rawTensor("factor", 1, {}, std::string(reinterpret_cast<const char*>(&factor), 4)));
+        graph.Message(1, Node("ReduceMax", {"images"}, {"peak"}, "peak", {korva::testing::IntAttribute("keepdims", 0)}));
+        graph.Message(1, Node("Sub", {"peak", "threshold"}, {"over"}));
+        graph.Message(1, Node("Relu", {"over"}, {"over0"}));
+        graph.Message(1, Node("Mul", {"over0", "factor"}, {"count"}));
+        graph.Message(1, Node("Cast", {"count"}, {"trip"}, "trip", {korva::testing::IntAttribute("to", 7)}));
+    } else {
+        graph.Message(5, rawTensor("trip", 7, {}, tripRaw));
+    }
     graph.Message(5, rawTensor("cond", 9, {}, std::string(1, '\1')));
     graph.Message(5, rawTensor("v0", 1, {1}, std::string(reinterpret_cast<const char*>(&zero), sizeof zero)));
     graph.Message(5, korva::testing::FloatTensor("zeros", {1, 7, 21}, cv::Mat::zeros(1, 7 * 21, CV_32F)));
@@ -287,6 +300,104 @@ TEST(DetectorLifecycle, OtherCallsDoNotWaitForALoad) {
     CustomParams after;
     ASSERT_TRUE(detector.ConfigureParameters(after));
     EXPECT_NEAR(FindValue(after, "nms_iou_threshold")->wideValues.at(0), 0.6, 1e-6);
+}
+
+// Loop iterations that take ONNX Runtime about 10 s (measured: 10 to 15 s on
+// one core of the reference machine). Twice that unstopped, a return within
+// 10 s can only be the time limit at work, and a test whose limit fails
+// still ends.
+constexpr std::int64_t kTenSecondsOfLoop = 4000000;
+
+// A folder holding `onnx` with labels for its 3 classes.
+void WriteLoopFolder(const TempDir& tmp, const std::vector<unsigned char>& onnx) {
+    WriteFile(tmp.path() / "model.onnx", std::string(onnx.begin(), onnx.end()));
+    WriteFile(tmp.path() / "labels.txt", "a\nb\nc\n");
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A warm-up past warmup_timeout_ms is stopped: Initialize refuses the model
+// with the reason, and the model loaded before keeps serving.
+TEST(DetectorLifecycle, WarmupPastItsLimitRefusesTheModel) {
+    if (!korva::test::OnnxRuntimeAvailable()) GTEST_SKIP() << "the loop model runs on ONNX Runtime only";
+    TempDir tmp;
+    WriteLoopFolder(tmp, SlowLoadModel(kTenSecondsOfLoop));  // spun by both warm-up runs
+    KorvaCustomWD detector;
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(ModelDir("v8_nc3"), 0.3f, labelMap)) << detector.LastError();
+    const cv::Mat frame = RandomFrame(cv::Size(64, 48), CV_8UC3, 7);
+    const auto before = detector.RunInference(frame);
+
+    CustomParams stored;
+    stored.texts.push_back("engine=auto");  // a model stopped on ONNX Runtime is not handed to OpenCV
+    stored.valueListEntries.push_back({"warmup_timeout_ms", {1000}, "", "", 0});
+    detector.SetParameters(stored);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(detector.Initialize(tmp.path().string(), 0.3f, labelMap));
+    const double seconds = SecondsSince(start);
+    const std::string reason = detector.LastError();
+    EXPECT_EQ(detector.LastErrorCode(), KorvaErrorCode::kModelRefused) << reason;
+    EXPECT_NE(reason.find("warm-up inference exceeded 1000 ms"), std::string::npos) << reason;
+    EXPECT_EQ(reason.find("OpenCV"), std::string::npos) << "handed to OpenCV: " << reason;
+    EXPECT_LT(seconds, 10.0) << "the warm-up ran unstopped: " << reason;
+
+    EXPECT_TRUE(SameDetections(detector.RunInference(frame), before));
+    EXPECT_EQ(detector.LastErrorCode(), KorvaErrorCode::kNone) << detector.LastError();
+}
+
+// An inference past inference_timeout_ms is stopped and fails with the
+// reason; another camera's frames, run meanwhile and after on the same
+// session, are not stopped with it.
+TEST(DetectorLifecycle, InferencePastItsLimitFails) {
+    if (!korva::test::OnnxRuntimeAvailable()) GTEST_SKIP() << "the loop model runs on ONNX Runtime only";
+    TempDir tmp;
+    WriteLoopFolder(tmp, SlowLoadModel(2 * kTenSecondsOfLoop, true));
+    KorvaCustomWD detector;
+    CustomParams stored;
+    stored.texts.push_back("engine=onnxruntime");
+    detector.SetParameters(stored);
+    std::string labelMap;
+    ASSERT_TRUE(detector.Initialize(tmp.path().string(), 0.3f, labelMap)) << detector.LastError();
+    CustomParams record;
+    ASSERT_TRUE(detector.ConfigureParameters(record));
+    FindValue(record, "inference_timeout_ms")->wideValues = {1000};
+    KorvaCustomWD::ParameterReport report;
+    ASSERT_TRUE(detector.ApplyParameters(record, report)) << detector.LastError();
+
+    std::atomic<bool> done{false};
+    bool empty = false;
+    double seconds = 0.0;
+    KorvaErrorCode code = KorvaErrorCode::kNone;
+    std::string reason;
+    std::thread slowCamera([&] {
+        const auto start = std::chrono::steady_clock::now();
+        empty = detector.RunInference(cv::Mat(32, 32, CV_8UC3, cv::Scalar::all(255)), "white").empty();
+        seconds = SecondsSince(start);
+        code = detector.LastErrorCode();
+        reason = detector.LastError();
+        done = true;
+    });
+    // A gray frame spins no loop.
+    const cv::Mat gray(32, 32, CV_8UC3, cv::Scalar::all(114));
+    std::uint64_t grayFrames = 0;
+    std::string grayFailure;
+    do {
+        detector.RunInference(gray, "gray");
+        ++grayFrames;
+        if (detector.LastErrorCode() != KorvaErrorCode::kNone && grayFailure.empty()) grayFailure = detector.LastError();
+    } while (!done);
+    slowCamera.join();
+
+    EXPECT_TRUE(empty);
+    EXPECT_EQ(code, KorvaErrorCode::kInferenceFailed) << reason;
+    EXPECT_NE(reason.find("inference exceeded 1000 ms"), std::string::npos) << reason;
+    EXPECT_EQ(detector.LastInferenceError(), reason);
+    EXPECT_EQ(detector.Statistics().inferenceFailures, 1u);
+    EXPECT_LT(seconds, 10.0) << "the inference ran unstopped: " << reason;
+    EXPECT_EQ(grayFailure, "");
+    EXPECT_EQ(detector.Statistics().framesInspected, grayFrames);
 }
 
 TEST(DetectorLifecycle, GpuRequestOutlivesReloads) {

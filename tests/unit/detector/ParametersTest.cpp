@@ -214,6 +214,16 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"dynamic_input_size", Outcome::kRefused}}, "multiple of 32 from 32 to 8192", 3},
         EditCase{"DynamicInputSizeLater", [](CustomParams& p) { SetValues(p, "dynamic_input_size", {320}); },
                  true, {{"dynamic_input_size", Outcome::kAtNextInitialize}}, "", 3},
+        EditCase{"InferenceTimeoutLive", [](CustomParams& p) { SetValues(p, "inference_timeout_ms", {2500}); },
+                 true, {{"inference_timeout_ms", Outcome::kApplied}}, "", 3},
+        EditCase{"InferenceTimeoutFraction",
+                 [](CustomParams& p) { SetValues(p, "inference_timeout_ms", {0.5}); }, false,
+                 {{"inference_timeout_ms", Outcome::kRefused}}, "whole number of milliseconds from 0 to 3600000", 3},
+        EditCase{"WarmupTimeoutOff", [](CustomParams& p) { SetValues(p, "warmup_timeout_ms", {0}); }, true,
+                 {{"warmup_timeout_ms", Outcome::kAtNextInitialize}}, "", 3},
+        EditCase{"WarmupTimeoutPastAnHour",
+                 [](CustomParams& p) { SetValues(p, "warmup_timeout_ms", {3600001}); }, false,
+                 {{"warmup_timeout_ms", Outcome::kRefused}}, "from 0 to 3600000, got 3600001", 3},
         EditCase{"PoolCapacityLater",
                  [](CustomParams& p) {
                      SetValues(p, "pool_capacity", {FindValue(p, "pool_capacity")->wideValues[0] == 3.0 ? 2.0 : 3.0});
