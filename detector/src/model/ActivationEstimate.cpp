@@ -1,11 +1,41 @@
 #include "model/ActivationEstimate.h"
 
 #include <limits>
+#include <string_view>
 
 #include "model/ConstantFolding.h"
 #include "onnx/OnnxModelCheck.h"
+#include "onnx/OnnxModelInfo.h"
 
 namespace korva::detail {
+namespace {
+
+// Standard operators OpenCV 4.6's importer has no layer for.
+constexpr std::string_view kOpsOpenCvLacks[] = {
+    "TopK",   "NonMaxSuppression", "Loop",       "If",     "Scan",      "NonZero",         "RoiAlign",
+    "Unique", "GridSample",        "Einsum",     "Trilu",  "ScatterND", "ScatterElements", "GatherElements",
+};
+
+// Whether OpenCV's importer can be known from the graph to refuse the model.
+// Asked anyway, it writes error lines to the process's log before it throws.
+bool OpenCvWouldRefuse(const std::vector<unsigned char>& onnx) {
+    OnnxModelInfo info;
+    std::string ignored;
+    if (!ReadOnnxModelInfo(onnx.data(), onnx.size(), info, ignored)) return false;
+    // It reads float32 tensors only.
+    if (info.input.elemType == kOnnxFloat16) return true;
+    // A Shape of a tensor with a dynamic height or width: it supports no
+    // zero ("dynamic") dimensions there.
+    const std::vector<std::int64_t>& dims = info.input.dims;
+    const bool dynamicSides = dims.size() == 4 && (dims[2] < 0 || dims[3] < 0);
+    if (dynamicSides && info.UsesOperator("Shape")) return true;
+    for (const std::string_view op : kOpsOpenCvLacks) {
+        if (info.UsesOperator(op)) return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 // Float elements; OpenCV's own getMemoryConsumption sums in int and wraps at
 // 2 GiB.
@@ -37,6 +67,7 @@ bool CheckActivationMemory(const std::vector<unsigned char>& onnx, cv::Size inpu
         if (!BoundFoldedConstants(onnx.data(), onnx.size(), folded)) folded = FoldedConstants{};
         if (!CheckFoldedConstants(folded, error)) return false;
         std::uint64_t layers = 0;
+        if (OpenCvWouldRefuse(onnx)) return true;
         try {
             cv::dnn::Net net = cv::dnn::readNetFromONNX(onnx);
             layers = ActivationBytes(net, inputSize);

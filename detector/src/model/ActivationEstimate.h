@@ -21,7 +21,10 @@ std::uint64_t ActivationBytes(cv::dnn::Net& net, cv::Size inputSize);
 // OpenCV imports anything; then they and every layer output by OpenCV's
 // shape inference count together. False with a one-line reason when over.
 // True when OpenCV cannot import the model or infer its shapes (float16 or
-// TopK exports): its layers are then not counted. Never throws.
+// TopK exports): its layers are then not counted. Models its importer can be
+// told from the graph to refuse (a float16 input, an operator it lacks, a
+// Shape on a dynamic height or width) are not given to it at all, so it logs
+// nothing for them. Never throws.
 bool CheckActivationMemory(const std::vector<unsigned char>& onnx, cv::Size inputSize,
                            std::string& error) noexcept;
 

@@ -76,6 +76,21 @@ bool ReadValueInfo(std::string_view msg, OnnxInput& input) {
     return !reader.Malformed();
 }
 
+// NodeProto: the op type when the node is in the standard domain, else "".
+bool ReadStandardOperator(std::string_view msg, std::string_view& op) {
+    ProtoReader reader(msg);
+    ProtoField f;
+    std::string_view domain;
+    op = {};
+    while (reader.Next(f)) {
+        if (f.wire != kWireBytes) continue;
+        if (f.number == node::kOpType) op = f.payload;
+        if (f.number == node::kDomain) domain = f.payload;
+    }
+    if (!domain.empty() && domain != "ai.onnx") op = {};
+    return !reader.Malformed();
+}
+
 bool ReadMetadataEntry(std::string_view msg, std::pair<std::string, std::string>& entry) {
     ProtoReader reader(msg);
     ProtoField f;
@@ -119,6 +134,13 @@ const std::string* OnnxModelInfo::Metadata(std::string_view key) const {
         if (it->first == key) return &it->second;
     }
     return nullptr;
+}
+
+bool OnnxModelInfo::UsesOperator(std::string_view op) const {
+    for (const std::string& o : operators) {
+        if (o == op) return true;
+    }
+    return false;
 }
 
 std::string OnnxElementTypeName(std::int32_t type) {
@@ -179,6 +201,7 @@ bool ReadOnnxModelInfo(const unsigned char* data, std::size_t size, OnnxModelInf
         initializers.insert(name);
     }
     bool haveInput = false;
+    std::unordered_set<std::string_view> seenOperators;
     ProtoReader graphReader(graph);
     while (graphOk && !initReader.Malformed() && graphReader.Next(f)) {
         if (f.wire != kWireBytes) continue;
@@ -192,6 +215,10 @@ bool ReadOnnxModelInfo(const unsigned char* data, std::size_t size, OnnxModelInf
         } else if (f.number == graph::kOutput) {
             info.outputs.emplace_back();
             graphOk = ReadValueInfo(f.payload, info.outputs.back());
+        } else if (f.number == graph::kNode) {
+            std::string_view op;
+            graphOk = ReadStandardOperator(f.payload, op);
+            if (graphOk && !op.empty() && seenOperators.insert(op).second) info.operators.emplace_back(op);
         }
     }
     if (!graphOk || initReader.Malformed() || graphReader.Malformed()) {

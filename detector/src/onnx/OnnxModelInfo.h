@@ -43,6 +43,12 @@ struct OnnxModelInfo {
     std::vector<OnnxInput> outputs;  // in graph order
     // metadata_props in file order, duplicates kept.
     std::vector<std::pair<std::string, std::string>> metadata;
+    // The operator types of the main graph's nodes in the standard domain,
+    // each once, in first-use order (subgraph bodies are not read).
+    std::vector<std::string> operators;
+
+    // Whether a node of the main graph is the standard operator `op`.
+    bool UsesOperator(std::string_view op) const;
 
     // The value of the last metadata entry named `key`, or null.
     const std::string* Metadata(std::string_view key) const;

@@ -3,8 +3,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
 #include <functional>
 #include <limits>
 #include <random>
@@ -13,6 +17,12 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "DetectorTestUtil.h"
 #include "TestTempDir.h"
@@ -391,6 +401,94 @@ INSTANTIATE_TEST_SUITE_P(
                     TwinCase{"dynamic_imgsz_nc3", "grid_v8_nc3", true},
                     TwinCase{"v8_nc3_fp16", "v8_nc3", true, 2e-3f}),
     [](const testing::TestParamInfo<TwinCase>& info) { return info.param.variant; });
+
+// ---- A model that loads writes nothing to stdout or stderr --------------------
+
+#ifdef _WIN32
+int DupFd(int fd) { return _dup(fd); }
+int Dup2Fd(int from, int to) { return _dup2(from, to); }
+int CloseFd(int fd) { return _close(fd); }
+int FileFd(std::FILE* f) { return _fileno(f); }
+#else
+int DupFd(int fd) { return dup(fd); }
+int Dup2Fd(int from, int to) { return dup2(from, to); }
+int CloseFd(int fd) { return close(fd); }
+int FileFd(std::FILE* f) { return fileno(f); }
+#endif
+
+// Sends file descriptors 1 and 2 to a file for its lifetime; Text() stops
+// the capture and returns what was written.
+class OutputCapture {
+public:
+    OutputCapture() {
+        std::fflush(nullptr);
+        file_ = dir_.path() / "captured.txt";
+        sink_ = std::fopen(file_.string().c_str(), "wb");
+        if (sink_ == nullptr) return;
+        for (int fd : {1, 2}) saved_[fd - 1] = DupFd(fd);
+        for (int fd : {1, 2}) Dup2Fd(FileFd(sink_), fd);
+    }
+    ~OutputCapture() { Stop(); }
+    std::string Text() {
+        Stop();
+        std::ifstream in(file_, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    bool Capturing() const { return sink_ != nullptr; }
+
+private:
+    void Stop() {
+        if (sink_ == nullptr) return;
+        std::cout.flush();
+        std::cerr.flush();
+        std::fflush(nullptr);
+        for (int fd : {1, 2}) {
+            Dup2Fd(saved_[fd - 1], fd);
+            CloseFd(saved_[fd - 1]);
+        }
+        std::fclose(sink_);
+        sink_ = nullptr;
+    }
+    TempDir dir_;
+    fs::path file_;
+    std::FILE* sink_ = nullptr;
+    int saved_[2] = {-1, -1};
+};
+
+struct QuietCase {
+    std::string model;
+    bool onnxRuntimeOnly = false;
+};
+void PrintTo(const QuietCase& c, std::ostream* os) { *os << c.model; }
+
+class QuietLoadTest : public testing::TestWithParam<QuietCase> {};
+
+TEST_P(QuietLoadTest, LoadingAndOneInferencePrintNothing) {
+    const QuietCase& c = GetParam();
+    if (c.onnxRuntimeOnly && !korva::test::OnnxRuntimeExpected()) {
+        GTEST_SKIP() << c.model << " runs on ONNX Runtime only";
+    }
+    bool loaded = false;
+    std::string error, printed;
+    {
+        OutputCapture capture;
+        ASSERT_TRUE(capture.Capturing());
+        KorvaCustomWD detector;
+        std::string labels;
+        loaded = detector.Initialize(ModelDir(c.model), 0.3f, labels);
+        if (loaded) detector.RunInference(RandomFrame({96, 64}, CV_8UC3, 7));
+        error = detector.LastError();
+        printed = capture.Text();
+    }
+    ASSERT_TRUE(loaded) << error;
+    EXPECT_EQ(printed, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommittedModels, QuietLoadTest,
+    testing::Values(QuietCase{"v8_nc3"}, QuietCase{"e2e_nc1"}, QuietCase{"v8_nc3_fp16", true},
+                    QuietCase{"dynamic_imgsz_nc3", true}, QuietCase{"e2e_topk_nc2", true}),
+    [](const testing::TestParamInfo<QuietCase>& info) { return info.param.model; });
 
 TEST(ConstModels, ThresholdSelectsDetections) {
     const cv::Mat frame = RandomFrame({96, 64}, CV_8UC3, 4);
