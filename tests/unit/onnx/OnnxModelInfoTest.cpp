@@ -295,6 +295,25 @@ TEST(OnnxModelInfo, FindsTheInputAmongManyInitializersListedAsInputs) {
     EXPECT_EQ(info.input.name, "images");
 }
 
+// Standard-domain operators of the main graph, each once; other domains' are
+// not the standard operators of the same name.
+TEST(OnnxModelInfo, ListsTheStandardOperatorsOnceInFirstUseOrder) {
+    using korva::testing::Node;
+    Proto graph;
+    graph.Message(1, Node("Conv", {"images", "w"}, {"a"}));
+    graph.Message(1, Node("TopK", {"a", "k"}, {"b", "i"}).Bytes(7, "com.example"));
+    graph.Message(1, Node("Sigmoid", {"a"}, {"c"}).Bytes(7, "ai.onnx"));
+    graph.Message(1, Node("Conv", {"c", "w"}, {"d"}));
+    graph.Message(11, TensorValueInfo("images", 1, std::vector<Dim>{{1}, {3}, {64}, {64}}));
+    const std::string bytes = Proto().Varint(1, 8).Message(7, graph).str();
+    OnnxModelInfo info;
+    std::string error;
+    ASSERT_TRUE(ReadInfo(bytes, info, error)) << error;
+    EXPECT_EQ(info.operators, (std::vector<std::string>{"Conv", "Sigmoid"}));
+    EXPECT_TRUE(info.UsesOperator("Sigmoid"));
+    EXPECT_FALSE(info.UsesOperator("TopK"));
+}
+
 TEST(OnnxModelInfo, TruncatedMetadataFailsCleanly) {
     const std::string bytes = ModelWith(TensorValueInfo("images", 10, std::vector<Dim>{{1}, {3}, {64}, {64}}),
                                         {TensorValueInfo("output0", 10, std::vector<Dim>{{1}, {7}, {80}})},
