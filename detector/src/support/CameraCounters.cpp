@@ -1,7 +1,8 @@
 #include "support/CameraCounters.h"
 
 #include <algorithm>
-#include <new>
+#include <iterator>
+#include <utility>
 
 namespace korva::detail {
 namespace {
