@@ -9,6 +9,7 @@
 #include "engines/EngineRequest.h"
 #include "pipeline/DetectionPipeline.h"
 #include "model/LabelFile.h"
+#include "support/CameraCounters.h"
 #include "support/Mutex.h"
 #include "engines/NetPool.h"
 #include "support/ReasonText.h"
@@ -22,6 +23,7 @@ using korva::detail::EntryOutcome;
 using korva::detail::EngineRequest;
 using korva::detail::EntryResult;
 using korva::detail::ExclusiveGate;
+using korva::detail::FrameOutcome;
 using korva::detail::DetectionPipeline;
 using korva::detail::ModelDescription;
 using korva::detail::MutexLock;
@@ -124,6 +126,8 @@ struct KorvaCustomWD::Impl {
     std::atomic<std::uint64_t> refusedNoModel{0};
     std::atomic<std::uint64_t> refusedUnsupported{0};
     std::atomic<std::uint64_t> failures{0};
+    // The same four per camera; locks itself.
+    korva::detail::CameraCounters cameraCounts;
     mutable korva::detail::Mutex failureMutex;
     korva::detail::ReasonText lastFailure KORVA_GUARDED_BY(failureMutex);
 
@@ -153,6 +157,7 @@ struct KorvaCustomWD::Impl {
         s.framesRefusedNoModel = refusedNoModel.load(std::memory_order_relaxed);
         s.framesRefusedUnsupported = refusedUnsupported.load(std::memory_order_relaxed);
         s.inferenceFailures = failures.load(std::memory_order_relaxed);
+        s.cameras = cameraCounts.Snapshot();
         MutexLock lock(failureMutex);
         s.lastInferenceError = std::string(lastFailure.View());
         return s;
@@ -344,6 +349,7 @@ std::vector<CustomObject> KorvaCustomWD::RunInference(const cv::Mat& frame,
     try {
         if (!korva::detail::IsSupportedFrame(frame)) {
             d.refusedUnsupported.fetch_add(1, std::memory_order_relaxed);
+            d.cameraCounts.Count(cameraId, FrameOutcome::kRefusedUnsupported);
             const bool tooLarge = !frame.empty() && frame.dims == 2 &&
                                   (frame.rows > korva::detail::kMaxFrameSide || frame.cols > korva::detail::kMaxFrameSide);
             d.Fail(tooLarge ? StatusCode::kFrameTooLarge : StatusCode::kBadFrame,
@@ -353,12 +359,14 @@ std::vector<CustomObject> KorvaCustomWD::RunInference(const cv::Mat& frame,
         SharedGate gate(d.gate);
         if (!d.engine) {
             d.refusedNoModel.fetch_add(1, std::memory_order_relaxed);
+            d.cameraCounts.Count(cameraId, FrameOutcome::kRefusedNoModel);
             d.Fail(StatusCode::kNoModel, {"frame not inspected: no model is loaded"});
             return {};
         }
         const std::shared_ptr<const DetectorSettings> settings = d.Settings();
         std::vector<CustomObject> found = DetectWithRules(*d.engine, *settings, d.tracker, frame, cameraId);
         d.inspected.fetch_add(1, std::memory_order_relaxed);
+        d.cameraCounts.Count(cameraId, FrameOutcome::kInspected);
         d.Succeed();
         return found;
     } catch (const std::exception& e) {
@@ -366,6 +374,7 @@ std::vector<CustomObject> KorvaCustomWD::RunInference(const cv::Mat& frame,
     } catch (...) {
         d.InferenceFailed("unknown error");
     }
+    d.cameraCounts.Count(cameraId, FrameOutcome::kFailed);
     return {};
 }
 
@@ -461,6 +470,25 @@ KorvaCustomWD::InferenceStatistics KorvaCustomWD::Statistics() const noexcept {
     s.framesRefusedUnsupported = impl_->refusedUnsupported.load(std::memory_order_relaxed);
     s.inferenceFailures = impl_->failures.load(std::memory_order_relaxed);
     return s;
+}
+
+std::vector<KorvaCustomWD::CameraStatistics> KorvaCustomWD::CameraStatisticsSnapshot() const noexcept {
+    try {
+        std::vector<CameraStatistics> out;
+        for (const korva::detail::CameraCount& c : impl_->cameraCounts.Snapshot()) {
+            CameraStatistics s;
+            s.cameraId = c.idPrefix;
+            s.cameraIdLength = c.idLength;
+            s.counts.framesInspected = c.counts[static_cast<std::size_t>(FrameOutcome::kInspected)];
+            s.counts.framesRefusedNoModel = c.counts[static_cast<std::size_t>(FrameOutcome::kRefusedNoModel)];
+            s.counts.framesRefusedUnsupported = c.counts[static_cast<std::size_t>(FrameOutcome::kRefusedUnsupported)];
+            s.counts.inferenceFailures = c.counts[static_cast<std::size_t>(FrameOutcome::kFailed)];
+            out.push_back(std::move(s));
+        }
+        return out;
+    } catch (...) {
+        return {};
+    }
 }
 
 std::string KorvaCustomWD::LastInferenceError() const noexcept {

@@ -32,6 +32,13 @@ public:
         std::uint64_t inferenceFailures = 0;          // the model could not run (out of memory, ...)
     };
 
+    // The counters of one camera id.
+    struct CameraStatistics {
+        std::string cameraId;              // the id; its first 128 bytes when longer
+        std::uint64_t cameraIdLength = 0;  // of the whole id
+        InferenceStatistics counts;
+    };
+
     // What ApplyParameters did with each entry of a record that was not
     // simply handed back unchanged.
     struct ParameterChange {
@@ -101,6 +108,11 @@ public:
 
     // The counters; never fails.
     InferenceStatistics Statistics() const noexcept;
+    // The counters per camera id (RunInference without one counts as ""),
+    // most recently seen first, for the 1024 cameras seen last: a camera
+    // beyond that replaces the one seen longest ago, and starts from zero if
+    // it comes back. Empty when out of memory.
+    std::vector<CameraStatistics> CameraStatisticsSnapshot() const noexcept;
     // One-line reason of the most recent failed inference on any thread;
     // empty when none has failed (or when no memory is left for the copy).
     std::string LastInferenceError() const noexcept;

@@ -82,6 +82,7 @@
 #include <opencv2/core.hpp>
 
 #include "korva/CustomObject.h"
+#include "support/CameraKey.h"
 
 namespace korva::detail {
 
@@ -91,8 +92,6 @@ inline constexpr const char* kKeyConfirmExpiry = "confirm_expiry_s";
 inline constexpr const char* kKeyConfirmMaxCameras = "confirm_max_cameras";
 inline constexpr const char* kKeyConfirmMaxObjects = "confirm_max_objects";
 inline constexpr int kMaxConfirmWindow = 64;
-// Bytes of a camera id kept as they are; a longer id is kept hashed.
-inline constexpr std::size_t kCameraIdKept = 128;
 
 struct ConfirmationRule {
     int k = 1;  // sightings needed ...
@@ -145,18 +144,7 @@ public:
 
 private:
     // A camera id as kept (see above).
-    struct CameraKey {
-        std::string prefix;            // the first kCameraIdKept bytes
-        std::uint64_t length = 0;      // of the whole id
-        std::uint64_t hash[2] = {0, 0};  // of the whole id
-        explicit CameraKey(const std::string& id);
-        bool operator==(const CameraKey& o) const {
-            return length == o.length && hash[0] == o.hash[0] && hash[1] == o.hash[1] && prefix == o.prefix;
-        }
-    };
-    struct KeyHash {
-        std::size_t operator()(const CameraKey& k) const { return static_cast<std::size_t>(k.hash[0]); }
-    };
+    using KeyHash = CameraKeyHash;
     struct Track {
         int classId = 0;
         cv::Rect2d box;              // normalised, where it was last seen

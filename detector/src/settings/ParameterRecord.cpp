@@ -7,6 +7,7 @@
 
 #include "engines/EngineRequest.h"
 #include "onnx/OnnxModelInfo.h"
+#include "support/ReasonText.h"
 
 namespace korva::detail {
 namespace {
@@ -63,9 +64,13 @@ std::vector<SettingValue> ZoneValues(const ZoneRules& zones, bool include) {
     return out;
 }
 
+constexpr const char* kZoneRange =
+    "x0, y0, x1, y1, ...: a simple polygon of 3 to 64 points, each 0..1; at most 64 zones per camera";
+
 const std::vector<SettingKey> kKeys = {
     {"confidence_threshold", EntryKind::kNumbers, KeyUse::kLive,
      "detections scoring below this are dropped; 0..1",
+     {"number", "0..1", "0.5"},
      false, nullptr,
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          return Fraction(v, s.confidenceThreshold, reason);
@@ -73,6 +78,7 @@ const std::vector<SettingKey> kKeys = {
      [](const RecordSource& r) { return Of(r.settings.confidenceThreshold); }},
     {"nms_iou_threshold", EntryKind::kNumbers, KeyUse::kLive,
      "of two same-class boxes overlapping more than this, the weaker is suppressed; 0..1",
+     {"number", "0..1", "0.45"},
      false, nullptr,
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          return Fraction(v, s.nmsIouThreshold, reason);
@@ -80,6 +86,7 @@ const std::vector<SettingKey> kKeys = {
      [](const RecordSource& r) { return Of(r.settings.nmsIouThreshold); }},
     {"inference_timeout_ms", EntryKind::kNumbers, KeyUse::kLive,
      "an ONNX Runtime inference running longer is stopped and fails; 0 = no limit; 0..3600000",
+     {"integer", "0..3600000; 0 = no limit", "10000"},
      false, nullptr,
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          return Milliseconds(v, s.inferenceTimeoutMs, reason);
@@ -88,6 +95,7 @@ const std::vector<SettingKey> kKeys = {
     {"warmup_timeout_ms", EntryKind::kNumbers, KeyUse::kLoadTime,
      "a model whose ONNX Runtime warm-up runs longer is refused; 0 = no limit; 0..3600000; "
      "used from the next Initialize",
+     {"integer", "0..3600000; 0 = no limit", "60000"},
      false, nullptr,
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          return Milliseconds(v, s.warmupTimeoutMs, reason);
@@ -95,6 +103,7 @@ const std::vector<SettingKey> kKeys = {
      [](const RecordSource& r) { return Of(r.settings.warmupTimeoutMs); }},
     {"pool_capacity", EntryKind::kNumbers, KeyUse::kLoadTime,
      "networks kept for inferences running at once; 1..64; used from the next Initialize",
+     {"integer", "1..64", "one per core, at most 8"},
      false, nullptr,
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          double n = 0.0;
@@ -111,6 +120,7 @@ const std::vector<SettingKey> kKeys = {
     {"intra_op_threads", EntryKind::kNumbers, KeyUse::kLoadTime,
      "threads one ONNX Runtime inference uses; 0 = one per core (at most 8), 1 suits many cameras; "
      "0..64; used from the next Initialize",
+     {"integer", "0..64; 0 = one per core, at most 8", "0"},
      false, nullptr,
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          double n = 0.0;
@@ -127,6 +137,7 @@ const std::vector<SettingKey> kKeys = {
     {"dynamic_input_size", EntryKind::kNumbers, KeyUse::kLoadTime,
      "input side in pixels for a model with a dynamic height/width and no imgsz metadata; "
      "a multiple of 32 from 32 to 8192; used from the next Initialize",
+     {"integer", "32..8192, a multiple of 32", "640"},
      false, nullptr,
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          double n = 0.0;
@@ -142,7 +153,8 @@ const std::vector<SettingKey> kKeys = {
      [](const RecordSource& r) { return Of(r.settings.dynamicInputSide); }},
     // Alarm rules (AlarmRules.h): repeated keys name a class or a camera.
     {kKeyClassThreshold, EntryKind::kNumbers, KeyUse::kLive,
-     "this class keeps detections scoring at least this; 0..1", true,
+     "this class keeps detections scoring at least this; 0..1",
+     {"number per class", "0..1", "none: confidence_threshold"}, true,
      [](DetectorSettings& s) { s.rules.classes.ClearThresholds(); },
      [](const SettingValue& v, Current c, DetectorSettings& s, std::string& reason) {
          return s.rules.classes.AddThreshold(v.qualifier, v.numbers, c.model.classNames, reason);
@@ -152,7 +164,8 @@ const std::vector<SettingKey> kKeys = {
          for (const auto& [name, t] : r.settings.rules.classes.Thresholds()) out.push_back({{t}, {}, name});
          return out;
      }},
-    {kKeyClassEnabled, EntryKind::kNumbers, KeyUse::kLive, "0: this class is never reported; 1: it is", true,
+    {kKeyClassEnabled, EntryKind::kNumbers, KeyUse::kLive, "0: this class is never reported; 1: it is",
+     {"integer per class", "0 or 1", "1"}, true,
      [](DetectorSettings& s) { s.rules.classes.ClearEnabled(); },
      [](const SettingValue& v, Current c, DetectorSettings& s, std::string& reason) {
          return s.rules.classes.AddEnabled(v.qualifier, v.numbers, c.model.classNames, reason);
@@ -163,21 +176,24 @@ const std::vector<SettingKey> kKeys = {
          return out;
      }},
     {kKeyZoneInclude, EntryKind::kNumbers, KeyUse::kLive,
-     "x0, y0, x1, y1, ... (0..1): this camera reports only inside its include zones", true,
+     "x0, y0, x1, y1, ... (0..1): this camera reports only inside its include zones",
+     {"numbers per camera", kZoneRange, "none"}, true,
      [](DetectorSettings& s) { s.rules.zones.Clear(true); },
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          return s.rules.zones.Add(true, v.qualifier, v.numbers, reason);
      },
      [](const RecordSource& r) { return ZoneValues(r.settings.rules.zones, true); }},
     {kKeyZoneExclude, EntryKind::kNumbers, KeyUse::kLive,
-     "x0, y0, x1, y1, ... (0..1): this camera reports nothing inside", true,
+     "x0, y0, x1, y1, ... (0..1): this camera reports nothing inside",
+     {"numbers per camera", kZoneRange, "none"}, true,
      [](DetectorSettings& s) { s.rules.zones.Clear(false); },
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          return s.rules.zones.Add(false, v.qualifier, v.numbers, reason);
      },
      [](const RecordSource& r) { return ZoneValues(r.settings.rules.zones, false); }},
     {kKeyConfirmFrames, EntryKind::kNumbers, KeyUse::kLive,
-     "k, n: this camera reports an object once seen in k of its last n frames", true,
+     "k, n: this camera reports an object once seen in k of its last n frames",
+     {"integer pair per camera", "k, n: 1 <= k <= n <= 64", "1, 1 (off)"}, true,
      [](DetectorSettings& s) { s.rules.confirmation.cameras.clear(); },
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          return s.rules.confirmation.AddCamera(v.qualifier, v.numbers, reason);
@@ -191,48 +207,72 @@ const std::vector<SettingKey> kKeys = {
      }},
     {kKeyConfirmIou, EntryKind::kNumbers, KeyUse::kLive,
      "same-class boxes of consecutive sightings overlapping this much are one object; above 0..1",
+     {"number", "above 0 to 1", "0.3"},
      false, nullptr,
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          return s.rules.confirmation.SetIou(v.numbers, reason);
      },
      [](const RecordSource& r) { return Of(r.settings.rules.confirmation.iou); }},
     {kKeyConfirmExpiry, EntryKind::kNumbers, KeyUse::kLive,
-     "a camera without a frame for this many seconds starts afresh", false, nullptr,
+     "a camera without a frame for this many seconds starts afresh",
+     {"number", "above 0 to 86400", "60"}, false, nullptr,
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          return s.rules.confirmation.SetExpiry(v.numbers, reason);
      },
      [](const RecordSource& r) { return Of(r.settings.rules.confirmation.expirySeconds); }},
     {kKeyConfirmMaxCameras, EntryKind::kNumbers, KeyUse::kLive,
-     "cameras followed for confirmation at most; 1..4096", false, nullptr,
+     "cameras followed for confirmation at most; 1..4096",
+     {"integer", "1..4096", "256"}, false, nullptr,
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          return s.rules.confirmation.SetMaxCameras(v.numbers, reason);
      },
      [](const RecordSource& r) { return Of(r.settings.rules.confirmation.maxCameras); }},
     {kKeyConfirmMaxObjects, EntryKind::kNumbers, KeyUse::kLive,
-     "objects followed per camera at most; 1..1024", false, nullptr,
+     "objects followed per camera at most; 1..1024",
+     {"integer", "1..1024", "64"}, false, nullptr,
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          return s.rules.confirmation.SetMaxObjects(v.numbers, reason);
      },
      [](const RecordSource& r) { return Of(r.settings.rules.confirmation.maxObjects); }},
     {"input_size", EntryKind::kNumbers, KeyUse::kReadOnly, "network input width and height in pixels",
+     {"integer pair", "width, height", ""},
      false, nullptr, nullptr,
      [](const RecordSource& r) {
          return std::vector<SettingValue>{
              {{double(r.model.inputSize.width), double(r.model.inputSize.height)}, {}, {}}};
      }},
     {"frames_inspected", EntryKind::kNumbers, KeyUse::kStatus,
-     "frames the model ran on, with or without detections", false, nullptr, nullptr,
+     "frames the model ran on, with or without detections",
+     {"integer", "0 or more", ""}, false, nullptr, nullptr,
      [](const RecordSource& r) { return Of(double(r.status.framesInspected)); }},
     {"frames_refused_no_model", EntryKind::kNumbers, KeyUse::kStatus,
-     "frames not inspected: no model was loaded", false, nullptr, nullptr,
+     "frames not inspected: no model was loaded",
+     {"integer", "0 or more", ""}, false, nullptr, nullptr,
      [](const RecordSource& r) { return Of(double(r.status.framesRefusedNoModel)); }},
     {"frames_refused_unsupported", EntryKind::kNumbers, KeyUse::kStatus,
-     "frames not inspected: empty, not 8-bit gray/BGR/BGRA, or a side above 16384", false, nullptr, nullptr,
+     "frames not inspected: empty, not 8-bit gray/BGR/BGRA, or a side above 16384",
+     {"integer", "0 or more", ""}, false, nullptr, nullptr,
      [](const RecordSource& r) { return Of(double(r.status.framesRefusedUnsupported)); }},
     {"inference_failures", EntryKind::kNumbers, KeyUse::kStatus,
-     "frames not inspected: the inference failed (see last_inference_error)", false, nullptr, nullptr,
+     "frames not inspected: the inference failed (see last_inference_error)",
+     {"integer", "0 or more", ""}, false, nullptr, nullptr,
      [](const RecordSource& r) { return Of(double(r.status.inferenceFailures)); }},
+    {kKeyCameraFrames, EntryKind::kNumbers, KeyUse::kStatus,
+     "frames of this camera: inspected, refused (no model), refused (unsupported), failed; "
+     "the 1024 cameras seen last",
+     {"integers per camera", "4 counts, each 0 or more", ""}, true, nullptr, nullptr,
+     [](const RecordSource& r) {
+         std::vector<SettingValue> out;
+         for (const CameraCount& c : r.status.cameras) {
+             std::string id = ReasonPart(c.idPrefix, kCameraIdKept);
+             if (c.idLength > kCameraIdKept) id += "...";
+             out.push_back({{double(c.counts[0]), double(c.counts[1]), double(c.counts[2]), double(c.counts[3])},
+                            {}, std::move(id)});
+         }
+         return out;
+     }},
     {kKeyEngine, EntryKind::kText, KeyUse::kLoadTime, "auto, onnxruntime or opencv; used from the next Initialize",
+     {"text", "auto, onnxruntime or opencv", "auto, or KORVA_ENGINE where set"},
      false, nullptr,
      [](const SettingValue& v, Current, DetectorSettings& s, std::string& reason) {
          EngineKind kind = EngineKind::kAuto;
@@ -244,11 +284,14 @@ const std::vector<SettingKey> kKeys = {
          return true;
      },
      [](const RecordSource& r) { return OfText(r.settings.engine); }},
-    {"model", EntryKind::kText, KeyUse::kReadOnly, "path of the loaded ONNX file", false, nullptr, nullptr,
+    {"model", EntryKind::kText, KeyUse::kReadOnly, "path of the loaded ONNX file",
+     {"text", "a path", ""}, false, nullptr, nullptr,
      [](const RecordSource& r) { return OfText(r.model.modelPath); }},
     {"gpu_fallback", EntryKind::kText, KeyUse::kStatus, "why a requested GPU is not in use",
+     {"text", "one line", ""},
      false, nullptr, nullptr, [](const RecordSource& r) { return OfText(r.model.gpuFallback); }},
     {"last_inference_error", EntryKind::kText, KeyUse::kStatus, "reason of the last failed inference",
+     {"text", "one line", ""},
      false, nullptr, nullptr, [](const RecordSource& r) { return OfText(r.status.lastInferenceError); }},
 };
 
@@ -406,6 +449,7 @@ bool ReadRecord(const CustomParams& record, ReadOnlyEntries readOnly, const Reco
     }
     const std::vector<std::string>& names = current.model.classNames;
     for (const TextListEntry& e : record.textListEntries) {
+        if (e.textA == kKeyInfo) continue;  // describes the keys; nothing to take back
         if (e.textA != kKeyClass) {
             reader.Refuse(e.textA, "unknown key");
         } else if (readOnly == ReadOnlyEntries::kMustMatch &&
@@ -464,6 +508,18 @@ void WriteRecord(const RecordSource& source, CustomParams& params) {
         entry.textB = source.model.classNames[i];
         entry.valueA = static_cast<std::int32_t>(i);
         out.textListEntries.push_back(std::move(entry));
+    }
+    for (const SettingKey& key : kKeys) {
+        TextListEntry info;
+        info.textA = kKeyInfo;
+        info.textB = key.name;
+        info.textC = KeyUseName(key.use);
+        info.textD = key.shape.type;
+        info.textE = key.shape.defaultValue;
+        info.textList = {key.shape.range, key.help};
+        info.valueA = key.kind == EntryKind::kText ? 1 : 0;
+        info.valueB = key.repeated ? 1 : 0;
+        out.textListEntries.push_back(std::move(info));
     }
     params = std::move(out);
 }

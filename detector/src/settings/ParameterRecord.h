@@ -17,6 +17,7 @@
 #include "korva/CustomParams.h"
 #include "model/ModelDescription.h"
 #include "settings/DetectorSettings.h"
+#include "support/CameraCounters.h"
 
 namespace korva::detail {
 
@@ -27,6 +28,7 @@ struct DetectorStatus {
     std::uint64_t framesRefusedUnsupported = 0;
     std::uint64_t inferenceFailures = 0;
     std::string lastInferenceError;
+    std::vector<CameraCount> cameras;  // most recently seen first
 };
 
 // Everything a record reports.
@@ -54,11 +56,19 @@ struct SettingValue {
     std::string qualifier;        // repeated keys: the entry's textB (a class, a camera)
 };
 
+// How a generic host edits a key, as text (written to the "key_info" entries).
+struct KeyShape {
+    const char* type;          // "number", "integer", "text", "... per class", "... per camera"
+    const char* range;         // the values taken
+    const char* defaultValue;  // empty for read-only and status keys
+};
+
 struct SettingKey {
     const char* name;
     EntryKind kind;
     KeyUse use;
     const char* help;
+    KeyShape shape;
     // False: at most one entry. True (kNumbers only): any number of entries,
     // each with a qualifier in textB instead of the use marker; the entries
     // of a record replace the key's whole list (`clear` empties it first).
@@ -85,6 +95,8 @@ const char* KeyUseName(KeyUse use);
 inline constexpr const char* kKeyBackend = "backend";  // flagEntries[0]
 inline constexpr const char* kKeyEngine = "engine";    // flagEntries[1], and a texts setting
 inline constexpr const char* kKeyClass = "class";      // textListEntries, one per class
+inline constexpr const char* kKeyInfo = "key_info";    // textListEntries, one per key of the table
+inline constexpr const char* kKeyCameraFrames = "camera_frames";  // status, one per camera
 
 // True for the textA of a flag entry the detector writes as a report; such
 // entries are ignored when handed back, any other flag entry is refused.
@@ -109,7 +121,7 @@ struct EntryResult {
 enum class ReadOnlyEntries { kSkip, kMustMatch };
 
 // Reads every entry of `record` over `current.settings` into `out`. Report
-// flag entries and status entries are ignored. All or nothing: true when no
+// flag entries, status entries and key descriptions are ignored. All or nothing: true when no
 // entry is refused; `results` then lists, after the refusals, each key whose
 // value changes, once. On false `out` is `current.settings`, `results` lists
 // every refused entry with its reason and every changed one as held back.

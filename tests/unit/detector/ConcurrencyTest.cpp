@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <iterator>
 #include <random>
@@ -80,6 +81,13 @@ TEST_P(ConcurrentInference, EqualsSequentialBitForBit) {
     for (std::thread& th : threads) th.join();
     EXPECT_EQ(mismatches.load(), 0);
     EXPECT_EQ(runs.load(), kThreads * 4 * 16);
+    // Every frame counted once for its camera: one sequential run, then four per thread.
+    const auto cameras = detector.CameraStatisticsSnapshot();
+    ASSERT_EQ(cameras.size(), frames.size());
+    for (const auto& c : cameras) {
+        EXPECT_EQ(c.counts.framesInspected, std::uint64_t(1 + kThreads * 4)) << c.cameraId;
+        EXPECT_EQ(c.cameraId.rfind("camera ", 0), 0u) << c.cameraId;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, ConcurrentInference,

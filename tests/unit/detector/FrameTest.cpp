@@ -136,6 +136,20 @@ TEST_P(FrameAccountingTest, EachFrameCountsOnceAndSaysWhy) {
         EXPECT_EQ(FindValue(p, key)->wideValues, (std::vector<double>{double(value)})) << key;
         EXPECT_EQ(FindValue(p, key)->textB, "status") << key;
     }
+    // The same frame counted for its camera, through the API and the record.
+    const std::vector<double> camera = {double(after.framesInspected), double(after.framesRefusedNoModel),
+                                        double(after.framesRefusedUnsupported), 0.0};
+    const auto cameras = detector.CameraStatisticsSnapshot();
+    ASSERT_EQ(cameras.size(), 1u);
+    EXPECT_EQ(cameras[0].cameraId, "cam");
+    EXPECT_EQ(cameras[0].cameraIdLength, 3u);
+    EXPECT_EQ(cameras[0].counts.framesInspected, after.framesInspected);
+    EXPECT_EQ(cameras[0].counts.framesRefusedNoModel, after.framesRefusedNoModel);
+    EXPECT_EQ(cameras[0].counts.framesRefusedUnsupported, after.framesRefusedUnsupported);
+    EXPECT_EQ(cameras[0].counts.inferenceFailures, 0u);
+    ASSERT_NE(FindValue(p, "camera_frames"), nullptr);
+    EXPECT_EQ(FindValue(p, "camera_frames")->textB, "cam");
+    EXPECT_EQ(FindValue(p, "camera_frames")->wideValues, camera);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -152,5 +166,55 @@ INSTANTIATE_TEST_SUITE_P(
         AccountCase{"SolidGray", true, [] { return cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(128)); }, 1, 0,
                     0, ""}),
     [](const testing::TestParamInfo<AccountCase>& info) { return info.param.name; });
+
+// ---- Frames accounted for per camera ---------------------------------------------
+
+const KorvaCustomWD::CameraStatistics* FindCamera(const std::vector<KorvaCustomWD::CameraStatistics>& all,
+                                                  const std::string& id) {
+    for (const auto& c : all) {
+        if (c.cameraId == id) return &c;
+    }
+    return nullptr;
+}
+
+TEST(CameraAccounting, CamerasAreCountedApartAndTheLeastRecentlySeenGoesFirst) {
+    KorvaCustomWD detector;
+    const cv::Mat frame(48, 64, CV_8UC3, cv::Scalar::all(7));
+    // 1024 cameras fill the table; a frame of cam0 makes cam1 the one seen longest ago.
+    for (int i = 0; i < 1024; ++i) detector.RunInference(frame, "cam" + std::to_string(i));
+    detector.RunInference(frame, "cam0");
+    detector.RunInference(cv::Mat(), "cam2");
+    detector.RunInference(frame, "cam1024");
+    const auto cameras = detector.CameraStatisticsSnapshot();
+    ASSERT_EQ(cameras.size(), 1024u);
+    EXPECT_EQ(cameras.front().cameraId, "cam1024");  // most recently seen first
+    EXPECT_EQ(FindCamera(cameras, "cam1"), nullptr);
+    ASSERT_NE(FindCamera(cameras, "cam0"), nullptr);
+    EXPECT_EQ(FindCamera(cameras, "cam0")->counts.framesRefusedNoModel, 2u);
+    ASSERT_NE(FindCamera(cameras, "cam2"), nullptr);
+    EXPECT_EQ(FindCamera(cameras, "cam2")->counts.framesRefusedNoModel, 1u);
+    EXPECT_EQ(FindCamera(cameras, "cam2")->counts.framesRefusedUnsupported, 1u);
+    // The totals keep every frame.
+    EXPECT_EQ(detector.Statistics().framesRefusedNoModel, 1026u);
+
+    // Ids alike in their first 128 bytes stay two cameras.
+    const std::string longA = std::string(128, 'x') + std::string(200, 'a');
+    const std::string longB = std::string(128, 'x') + std::string(200, 'b');
+    detector.RunInference(frame, longA);
+    detector.RunInference(frame, longA);
+    detector.RunInference(frame, longB);
+    const auto after = detector.CameraStatisticsSnapshot();
+    ASSERT_EQ(after.size(), 1024u);
+    EXPECT_EQ(after[0].cameraId, std::string(128, 'x'));
+    EXPECT_EQ(after[0].cameraIdLength, 328u);
+    EXPECT_EQ(after[0].counts.framesRefusedNoModel, 1u);
+    EXPECT_EQ(after[1].cameraId, std::string(128, 'x'));
+    EXPECT_EQ(after[1].counts.framesRefusedNoModel, 2u);
+    // The record marks such an id as cut.
+    CustomParams p;
+    ASSERT_TRUE(detector.ConfigureParameters(p));
+    ASSERT_NE(FindValue(p, "camera_frames"), nullptr);
+    EXPECT_EQ(FindValue(p, "camera_frames")->textB, std::string(128, 'x') + "...");
+}
 
 }  // namespace

@@ -76,9 +76,13 @@ TEST_P(InitializeModelTest, LoadsAndDescribesTheModel) {
     EXPECT_EQ(p.flagEntries[1].flagA, korva::test::OnnxRuntimeExpected()) << p.flagEntries[1].textB;
     const int nc = static_cast<int>(std::count(labelMap.begin(), labelMap.end(), ',')) + 1;
     EXPECT_EQ(p.flagEntries[0].valueB, nc);
-    ASSERT_EQ(p.textListEntries.size(), static_cast<std::size_t>(nc));
+    // The class entries come first; the key descriptions follow them.
+    ASSERT_EQ(std::count_if(p.textListEntries.begin(), p.textListEntries.end(),
+                            [](const TextListEntry& e) { return e.textA == "class"; }),
+              nc);
     std::string names;
     for (int i = 0; i < nc; ++i) {
+        EXPECT_EQ(p.textListEntries[i].textA, "class");
         EXPECT_EQ(p.textListEntries[i].valueA, i);
         names += (i ? "," : "") + p.textListEntries[i].textB;
     }

@@ -1,8 +1,10 @@
 // The parameter record: reported, edited live, stored for the next Initialize.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <limits>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -189,6 +191,21 @@ INSTANTIATE_TEST_SUITE_P(
                  false, {{"model", Outcome::kRefused}}, "read-only", 3},
         EditCase{"ClassRenamed", [](CustomParams& p) { p.textListEntries.at(1).textB = "shotgun"; },
                  false, {{"class", Outcome::kRefused}}, "read-only", 3},
+        // Key descriptions and per-camera counters are reports: edited, they are ignored.
+        EditCase{"KeyDescriptionsEdited",
+                 [](CustomParams& p) {
+                     for (TextListEntry& e : p.textListEntries) {
+                         if (e.textA == "key_info") e.textE = "99";
+                     }
+                     p.textListEntries.push_back({"key_info", "made_up", 0, 0, 0, "editable", {}, "", ""});
+                 },
+                 true, {}, "", 3},
+        EditCase{"CameraCountsEdited",
+                 [](CustomParams& p) {
+                     p.valueListEntries.push_back({"camera_frames", {1, 2, 3, 4}, "cam-a", "", 0});
+                     p.valueListEntries.push_back({"camera_frames", {5}, "cam-b", "", 0});
+                 },
+                 true, {}, "", 3},
         EditCase{"KeyTwice",
                  [](CustomParams& p) {
                      p.valueListEntries.push_back({"confidence_threshold", {0.85}, "", "", 0});
@@ -238,6 +255,78 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  true, {}, "", 3}),
     [](const testing::TestParamInfo<EditCase>& info) { return info.param.name; });
+
+// The record's description of its keys, for a host that builds a settings
+// screen from the record alone.
+TEST(ParameterDescription, ListsEveryKeyWithItsKindTypeRangeAndDefaultBeforeAModel) {
+    KorvaCustomWD fresh;
+    CustomParams described;
+    ASSERT_TRUE(fresh.ConfigureParameters(described));
+    std::map<std::string, const TextListEntry*> info;
+    for (const TextListEntry& e : described.textListEntries) {
+        if (e.textA != "key_info") continue;
+        EXPECT_TRUE(info.emplace(e.textB, &e).second) << "listed twice: " << e.textB;
+        EXPECT_TRUE(e.textC == "editable" || e.textC == "load-time" || e.textC == "read-only" ||
+                    e.textC == "status")
+            << e.textB << ": " << e.textC;
+        EXPECT_FALSE(e.textD.empty()) << e.textB;  // type
+        ASSERT_EQ(e.textList.size(), 2u) << e.textB;
+        EXPECT_FALSE(e.textList[0].empty()) << e.textB;  // range
+        EXPECT_FALSE(e.textList[1].empty()) << e.textB;  // help
+        const bool setting = e.textC == "editable" || e.textC == "load-time";
+        EXPECT_EQ(e.textE.empty(), !setting) << e.textB;  // default, for settings only
+    }
+    // Every key a loaded detector with alarm rules reports is described, with
+    // the kind its entries are marked with; a plain number's default is the
+    // value a fresh detector reports.
+    KorvaCustomWD loaded;
+    std::string labelMap;
+    ASSERT_TRUE(loaded.Initialize(ModelDir("const_v8_nc3"), 0.5f, labelMap));
+    CustomParams rules;
+    ASSERT_TRUE(loaded.ConfigureParameters(rules));
+    rules.valueListEntries.push_back({"class_threshold", {0.6}, "rifle", "", 0});
+    rules.valueListEntries.push_back({"class_enabled", {1}, "rifle", "", 0});
+    rules.valueListEntries.push_back({"zone_include", {0, 0, 1, 0, 1, 1}, "cam", "", 0});
+    rules.valueListEntries.push_back({"zone_exclude", {0, 0, 0.1, 0, 0.1, 0.1}, "cam", "", 0});
+    rules.valueListEntries.push_back({"confirm_frames", {2, 3}, "cam", "", 0});
+    KorvaCustomWD::ParameterReport report;
+    ASSERT_TRUE(loaded.ApplyParameters(rules, report)) << loaded.LastError();
+    loaded.RunInference(RandomFrame({96, 64}, CV_8UC3, 5), "cam");
+    ASSERT_TRUE(loaded.ConfigureParameters(rules));
+    std::size_t checked = 0;
+    for (const ValueListEntry& e : rules.valueListEntries) {
+        ASSERT_EQ(info.count(e.textA), 1u) << "not described: " << e.textA;
+        const TextListEntry& d = *info[e.textA];
+        EXPECT_EQ(d.valueA, 0) << e.textA;  // a valueListEntries key
+        if (d.valueB == 1) continue;        // repeated: textB names a class or camera
+        EXPECT_EQ(e.textB, d.textC) << e.textA;
+        if (d.textD != "number" && d.textD != "integer") continue;
+        CustomParams freshRecord = described;
+        const ValueListEntry* value = FindValue(freshRecord, e.textA);
+        ASSERT_NE(value, nullptr) << e.textA;
+        char* end = nullptr;
+        const double fallback = std::strtod(d.textE.c_str(), &end);
+        if (d.textC == "status" || *end != '\0') continue;  // no default, or one in words
+        ASSERT_EQ(value->wideValues.size(), 1u) << e.textA;
+        EXPECT_EQ(float(value->wideValues[0]), float(fallback)) << e.textA;
+        ++checked;
+    }
+    EXPECT_GE(checked, 10u);
+    for (const std::string& line : rules.texts) {
+        const std::string name = line.substr(0, line.find('='));
+        ASSERT_EQ(info.count(name), 1u) << "not described: " << name;
+        EXPECT_EQ(info[name]->valueA, 1) << name;  // a texts key
+    }
+    // Text keys reported only when set.
+    EXPECT_EQ(info.count("gpu_fallback"), 1u);
+    EXPECT_EQ(info.count("last_inference_error"), 1u);
+
+    // Handed back whole, before and after a model, the description changes nothing.
+    ASSERT_TRUE(fresh.ApplyParameters(described, report)) << fresh.LastError();
+    EXPECT_TRUE(report.changes.empty());
+    ASSERT_TRUE(loaded.ApplyParameters(rules, report)) << loaded.LastError();
+    EXPECT_TRUE(report.changes.empty());
+}
 
 TEST_F(DetectorParameters, ReadOnlyEntriesAreSkippedWithoutAModel) {
     ASSERT_TRUE(detector.Destroy());

@@ -1,6 +1,7 @@
 // The C entry points, resolved at run time as a host does.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,18 @@ TEST_P(PluginEntryTest, CreatesOnlyForItsOwnVersion) {
     KorvaCustomWD linked;
     ASSERT_TRUE(linked.Initialize(ModelDir("const_v8_nc3"), 0.5f, labelMap));
     EXPECT_TRUE(SameDetections(plugin->RunInference(frame, "c"), linked.RunInference(frame, "c")));
+    // Through the base class: the frame counted for its camera, and the keys described.
+    CustomParams record;
+    ASSERT_TRUE(plugin->ConfigureParameters(record));
+    const auto camera = std::find_if(record.valueListEntries.begin(), record.valueListEntries.end(),
+                                     [](const ValueListEntry& e) { return e.textA == "camera_frames"; });
+    ASSERT_NE(camera, record.valueListEntries.end());
+    EXPECT_EQ(camera->textB, "c");
+    EXPECT_EQ(camera->wideValues, (std::vector<double>{1, 0, 0, 0}));
+    EXPECT_TRUE(std::any_of(record.textListEntries.begin(), record.textListEntries.end(), [](const TextListEntry& e) {
+        return e.textA == "key_info" && e.textB == "confidence_threshold" && e.textC == "editable" &&
+               e.textD == "number" && e.textE == "0.5";
+    }));
     destroy(plugin);
     // A pointer already destroyed, or never made here, is ignored.
     destroy(plugin);
