@@ -61,7 +61,9 @@ struct SettingKey {
     const char* help;
     // False: at most one entry. True (kNumbers only): any number of entries,
     // each with a qualifier in textB instead of the use marker; the entries
-    // of a record replace the key's whole list (`clear` empties it first).
+    // with numbers of a record replace the key's whole list (`clear` empties
+    // it first), an entry without numbers removes its qualifier's rule
+    // unless an entry with numbers gives it one.
     bool repeated;
     void (*clear)(DetectorSettings& settings);
     // kLive and kLoadTime only: stores `value` in `settings` (a repeated key
@@ -85,6 +87,9 @@ const char* KeyUseName(KeyUse use);
 inline constexpr const char* kKeyBackend = "backend";  // flagEntries[0]
 inline constexpr const char* kKeyEngine = "engine";    // flagEntries[1], and a texts setting
 inline constexpr const char* kKeyClass = "class";      // textListEntries, one per class
+// A valueListEntry without numbers that removes every rule of the repeated
+// keys the same record gives no entry with numbers; never written.
+inline constexpr const char* kKeyRulesClear = "rules_clear";
 
 // True for the textA of a flag entry the detector writes as a report; such
 // entries are ignored when handed back, any other flag entry is refused.

@@ -285,6 +285,7 @@ TEST_P(StoredRecordTest, TakesEffectAtInitializeOnly) {
         EXPECT_EQ(labelMap, "kept");
         EXPECT_NE(detector.LastError().find("stored parameter record"), std::string::npos)
             << detector.LastError();
+        EXPECT_EQ(detector.LastErrorCode(), KorvaErrorCode::kSettingRefused);
     }
     EXPECT_EQ(detector.RunInference(frame).size(), c.detections);
     CustomParams now;
@@ -308,6 +309,16 @@ INSTANTIATE_TEST_SUITE_P(
         // What describes the old model is skipped.
         StoredCase{"OtherModelsInputSize", [](CustomParams& p) { SetValues(p, "input_size", {640, 640}); },
                    true, 3, 0},
+        // Class rules are checked against the classes of the model loaded.
+        StoredCase{"ClassThresholdOfTheModel",
+                   [](CustomParams& p) { p.valueListEntries.push_back({"class_threshold", {0.85}, "knife", "", 0}); },
+                   true, 2, 0},
+        StoredCase{"ClassThresholdOfNoClass",
+                   [](CustomParams& p) { p.valueListEntries.push_back({"class_threshold", {0.85}, "knif", "", 0}); },
+                   false, 3, 0},
+        StoredCase{"ClassOffOfNoClass",
+                   [](CustomParams& p) { p.valueListEntries.push_back({"class_enabled", {0}, "Knife", "", 0}); },
+                   false, 3, 0},
         StoredCase{"IouAboveOne", [](CustomParams& p) { SetValues(p, "nms_iou_threshold", {1.5}); }, false,
                    3, 0},
         StoredCase{"MisspelledKey",
