@@ -253,6 +253,27 @@ TEST_F(DetectorParameters, ReadOnlyEntriesAreSkippedWithoutAModel) {
     EXPECT_EQ(detector.RunInference(frame).size(), 4u);
 }
 
+// The host empties the row it was handed: the class's threshold is gone.
+TEST_F(DetectorParameters, ClassThresholdRowEmptiedRemovesIt) {
+    CustomParams edited = record;
+    edited.valueListEntries.push_back({"class_threshold", {0.85}, "knife", "", 0});
+    KorvaCustomWD::ParameterReport report;
+    ASSERT_TRUE(detector.ApplyParameters(edited, report)) << detector.LastError();
+    ASSERT_EQ(detector.RunInference(frame).size(), 2u);
+    ASSERT_TRUE(detector.ConfigureParameters(edited));
+    ValueListEntry* row = FindValue(edited, "class_threshold");
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->textB, "knife");
+    row->wideValues.clear();
+    ASSERT_TRUE(detector.ApplyParameters(edited, report)) << detector.LastError();
+    ASSERT_EQ(report.changes.size(), 1u);
+    EXPECT_EQ(report.changes[0].key, "class_threshold");
+    EXPECT_EQ(report.changes[0].outcome, Outcome::kApplied);
+    EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline));
+    ASSERT_TRUE(detector.ConfigureParameters(edited));
+    EXPECT_EQ(FindValue(edited, "class_threshold"), nullptr);
+}
+
 TEST_F(DetectorParameters, EditsSurviveOptimizeModel) {
     Set("confidence_threshold", 0.85);
     ASSERT_TRUE(detector.OptimizeModel(false));
