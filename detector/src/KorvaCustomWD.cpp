@@ -242,6 +242,15 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
         std::string newLabelMap = korva::detail::JoinLabelMap(engine->ClassNames());
         ModelDescription model = engine->Describe(gpu);
         model.gpuFallback = fallback;
+        // Read again with the new model's classes: a class rule for a class
+        // it lacks is refused before it replaces the serving one.
+        results.clear();
+        if (!korva::detail::ReadRecord(record, ReadOnlyEntries::kSkip, {*base, model, noStatus}, next, results)) {
+            d.Fail(StatusCode::kSettingRefused, {"the stored parameter record is refused for this model: ",
+                                                 korva::detail::DescribeRefusals(results)});
+            return false;
+        }
+        next.confidenceThreshold = threshold;
 
         std::shared_ptr<const DetectionPipeline> old;
         {
@@ -256,9 +265,9 @@ bool KorvaCustomWD::Initialize(const std::string& modelFolder, float threshold,
             const std::shared_ptr<const DetectorSettings> current = d.Settings();
             if (current != base) {
                 results.clear();
-                if (!korva::detail::ReadRecord(record, ReadOnlyEntries::kSkip, {*current, noModel, noStatus},
+                if (!korva::detail::ReadRecord(record, ReadOnlyEntries::kSkip, {*current, model, noStatus},
                                                next, results)) {
-                    d.Fail(StatusCode::kSettingRefused, {"the stored parameter record is refused: ",
+                    d.Fail(StatusCode::kSettingRefused, {"the stored parameter record is refused for this model: ",
                                                          korva::detail::DescribeRefusals(results)});
                     return false;
                 }

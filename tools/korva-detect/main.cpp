@@ -255,6 +255,26 @@ std::vector<SourceRun> ClassifySources(const Options& options, std::vector<Sourc
     return runs;
 }
 
+// A --zone or --mask for a camera names one of the sources (a missing one
+// included); "*" is every source.
+Stop CheckRuleCameras(const Options& options, const std::vector<SourceRun>& runs,
+                      const std::vector<SourceSummary>& broken) {
+    for (const RuleEntry& rule : options.rules) {
+        if (rule.key != "zone_include" && rule.key != "zone_exclude") continue;
+        if (rule.subject == "*") continue;
+        const bool source = std::any_of(runs.begin(), runs.end(), [&](const SourceRun& r) {
+            return r.entry.name == rule.subject;
+        }) || std::any_of(broken.begin(), broken.end(), [&](const SourceSummary& s) { return s.name == rule.subject; });
+        if (source) continue;
+        std::string names;
+        for (const SourceRun& r : runs) names += (names.empty() ? "" : ", ") + r.entry.name;
+        return Fail(kExitUsage, "option " + std::string(rule.key == "zone_include" ? "--zone" : "--mask") +
+                                    " names camera '" + rule.subject + "', which is none of the sources (" +
+                                    (names.empty() ? "none" : names) + ")");
+    }
+    return std::nullopt;
+}
+
 // Outputs, checked before the model is loaded: none may be an input or
 // another output.
 Stop OpenOutputs(const Options& options, const std::vector<SourceRun>& runs, TextOutputs& out) {
@@ -443,6 +463,7 @@ int Run(int argc, char** argv) {
 
     std::vector<SourceSummary> broken;
     std::vector<SourceRun> runs = ClassifySources(options, broken);
+    if (const Stop stop = CheckRuleCameras(options, runs, broken)) return *stop;
     TextOutputs outputs;
     if (const Stop stop = OpenOutputs(options, runs, outputs)) return *stop;
     LoadedDetector loaded;

@@ -234,6 +234,14 @@ const std::vector<SettingKey> kKeys = {
          return s.rules.confirmation.SetMaxObjects(v.numbers, reason);
      },
      [](const RecordSource& r) { return Of(r.settings.rules.confirmation.maxObjects); }},
+    {kKeyRulesClear, EntryKind::kNumbers, KeyUse::kLive,
+     "no numbers: every class and camera rule not given in the same record is removed", false, nullptr,
+     [](const SettingValue& v, Current, DetectorSettings&, std::string& reason) {
+         if (v.numbers.empty()) return true;
+         reason = "takes no numbers, got " + std::to_string(v.numbers.size());
+         return false;
+     },
+     [](const RecordSource&) { return std::vector<SettingValue>{}; }},
     {"input_size", EntryKind::kNumbers, KeyUse::kReadOnly, "network input width and height in pixels",
      {"integer pair", "width, height", ""},
      false, nullptr, nullptr,
@@ -368,10 +376,43 @@ public:
             }
             case KeyUse::kLive:
             case KeyUse::kLoadTime: {
-                if (first && key->clear != nullptr) key->clear(out_);
+                if (key->repeated && value.numbers.empty()) {
+                    removals_.emplace_back(key, value.qualifier);
+                    return;
+                }
+                if (key->repeated) {
+                    if (!Given(key)) key->clear(out_);
+                    given_.emplace_back(key, value.qualifier);
+                }
                 std::string reason;
-                if (!key->parse(value, current_, out_, reason)) Refuse(name, reason);
+                if (!key->parse(value, current_, out_, reason)) {
+                    Refuse(name, reason);
+                } else if (name == kKeyRulesClear) {
+                    clearRules_ = true;
+                }
                 return;
+            }
+        }
+    }
+
+    // Applies what the entries without numbers remove, once all are read: a
+    // rule key's qualifier named only by such entries loses its rule, and
+    // rules_clear empties the rule keys the record gives no entry of.
+    void RemoveRules() {
+        if (clearRules_) {
+            for (const SettingKey& key : kKeys) {
+                if (key.repeated && !Given(&key)) key.clear(out_);
+            }
+        }
+        for (const auto& [key, qualifier] : removals_) {
+            if (Given(key, &qualifier)) continue;
+            const std::vector<SettingValue> kept = key->read({out_, current_.model, current_.status});
+            key->clear(out_);
+            for (const SettingValue& value : kept) {
+                std::string reason;
+                if (value.qualifier != qualifier && !key->parse(value, current_, out_, reason)) {
+                    Refuse(key->name, reason);
+                }
             }
         }
     }
@@ -381,10 +422,15 @@ public:
         refused_ = true;
     }
 
-    // Lists each key read whose value changed.
+    // Lists each key whose value changed: those read, then those rules_clear
+    // emptied.
     void ListChanges() {
         const RecordSource now{out_, current_.model, current_.status};
-        for (const SettingKey* key : seen_) {
+        std::vector<const SettingKey*> keys = seen_;
+        for (const SettingKey& key : kKeys) {
+            if (std::find(keys.begin(), keys.end(), &key) == keys.end()) keys.push_back(&key);
+        }
+        for (const SettingKey* key : keys) {
             if (key->use != KeyUse::kLive && key->use != KeyUse::kLoadTime) continue;
             if (SameValues(key->read(now), key->read(current_))) continue;
             results_.push_back(
@@ -395,11 +441,22 @@ public:
     bool Refused() const { return refused_; }
 
 private:
+    // True when the record gives `key` an entry with numbers (for
+    // `qualifier`, when not null).
+    bool Given(const SettingKey* key, const std::string* qualifier = nullptr) const {
+        return std::any_of(given_.begin(), given_.end(), [&](const auto& g) {
+            return g.first == key && (qualifier == nullptr || g.second == *qualifier);
+        });
+    }
+
     const ReadOnlyEntries readOnly_;
     const RecordSource& current_;
     DetectorSettings& out_;
     std::vector<EntryResult>& results_;
     std::vector<const SettingKey*> seen_;
+    std::vector<std::pair<const SettingKey*, std::string>> given_;     // rule entries with numbers
+    std::vector<std::pair<const SettingKey*, std::string>> removals_;  // rule entries without
+    bool clearRules_ = false;
     bool refused_ = false;
 };
 
@@ -459,6 +516,7 @@ bool ReadRecord(const CustomParams& record, ReadOnlyEntries readOnly, const Reco
         }
     }
 
+    reader.RemoveRules();
     reader.ListChanges();
     if (!reader.Refused()) return true;
     out = current.settings;

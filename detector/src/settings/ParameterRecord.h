@@ -71,7 +71,9 @@ struct SettingKey {
     KeyShape shape;
     // False: at most one entry. True (kNumbers only): any number of entries,
     // each with a qualifier in textB instead of the use marker; the entries
-    // of a record replace the key's whole list (`clear` empties it first).
+    // with numbers of a record replace the key's whole list (`clear` empties
+    // it first), an entry without numbers removes its qualifier's rule
+    // unless an entry with numbers gives it one.
     bool repeated;
     void (*clear)(DetectorSettings& settings);
     // kLive and kLoadTime only: stores `value` in `settings` (a repeated key
@@ -97,6 +99,9 @@ inline constexpr const char* kKeyEngine = "engine";    // flagEntries[1], and a 
 inline constexpr const char* kKeyClass = "class";      // textListEntries, one per class
 inline constexpr const char* kKeyInfo = "key_info";    // textListEntries, one per key of the table
 inline constexpr const char* kKeyCameraFrames = "camera_frames";  // status, one per camera
+// A valueListEntry without numbers that removes every rule of the repeated
+// keys the same record gives no entry with numbers; never written.
+inline constexpr const char* kKeyRulesClear = "rules_clear";
 
 // True for the textA of a flag entry the detector writes as a report; such
 // entries are ignored when handed back, any other flag entry is refused.

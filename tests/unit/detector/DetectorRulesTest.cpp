@@ -415,6 +415,117 @@ TEST_F(SpotDetector, RulesSurviveTheRoundTrip) {
     }
 }
 
+// ---- Rules cleared -------------------------------------------------------------------
+
+// An entry without numbers removes its qualifier's rule; rules_clear removes
+// every rule the record does not give.
+struct ClearCase {
+    std::string name;
+    std::vector<ValueListEntry> rules;   // in force first
+    std::vector<ValueListEntry> edit;    // then the record's rule rows, the others kept
+    std::vector<std::string> applied;    // the report, sorted
+    std::vector<Cell> camKept, doorKept;  // of kLit on cameras "cam" and "door"
+};
+
+// Handgun left of the centre, knife and rifle right of it.
+const std::vector<Cell> kLit = {{2, 3, 0}, {4, 3, 2}, {6, 1, 1}};
+
+const ClearCase kClearCases[] = {
+    {"LastZoneRow", {Entry("zone_include", "cam", kLeft)}, {Entry("zone_include", "cam", {})},
+     {"zone_include"}, kLit, kLit},
+    {"OneCameraOfTwo", {Entry("zone_include", "cam", kLeft), Entry("zone_exclude", "door", kLeft)},
+     {Entry("zone_include", "cam", {}), Entry("zone_exclude", "door", kLeft)}, {"zone_include"}, kLit,
+     {{4, 3, 2}, {6, 1, 1}}},
+    {"ClearedCameraBesideAReplacedOne", {Entry("zone_include", "cam", kLeft), Entry("zone_include", "door", kLeft)},
+     {Entry("zone_include", "cam", {}), Entry("zone_include", "door", kRight)}, {"zone_include"}, kLit,
+     {{4, 3, 2}, {6, 1, 1}}},
+    // An emptied row of a camera that keeps another row takes only that polygon.
+    {"OnePolygonOfACamera", {Entry("zone_exclude", "cam", kLeft), Entry("zone_exclude", "cam", kRight)},
+     {Entry("zone_exclude", "cam", {}), Entry("zone_exclude", "cam", kRight)}, {"zone_exclude"},
+     {{2, 3, 0}}, kLit},
+    {"OneClassOfTwo", {Entry("class_enabled", "knife", {0}), Entry("class_enabled", "rifle", {0})},
+     {Entry("class_enabled", "knife", {}), Entry("class_enabled", "rifle", {0})}, {"class_enabled"},
+     {{2, 3, 0}, {4, 3, 2}}, {{2, 3, 0}, {4, 3, 2}}},
+    {"ConfirmationOfTheCamera", {Entry("confirm_frames", "cam", {2, 2})}, {Entry("confirm_frames", "cam", {})},
+     {"confirm_frames"}, kLit, kLit},
+    {"RuleNeverSetChangesNothing", {Entry("zone_include", "cam", kLeft)}, {Entry("zone_exclude", "door", {})},
+     {}, {{2, 3, 0}}, kLit},
+    {"AllRules",
+     {Entry("zone_include", "cam", kLeft), Entry("zone_exclude", "*", kRight), Entry("class_enabled", "knife", {0}),
+      Entry("class_threshold", "rifle", {1}), Entry("confirm_frames", "*", {2, 2})},
+     {Entry("rules_clear", "", {})},
+     {"class_enabled", "class_threshold", "confirm_frames", "zone_exclude", "zone_include"}, kLit, kLit},
+    {"AllRulesButThoseGiven",
+     {Entry("zone_include", "cam", kLeft), Entry("class_enabled", "knife", {0})},
+     {Entry("rules_clear", "", {}), Entry("class_enabled", "rifle", {0})}, {"class_enabled", "zone_include"},
+     {{2, 3, 0}, {4, 3, 2}}, {{2, 3, 0}, {4, 3, 2}}},
+};
+
+class ClearedRulesTest : public testing::TestWithParam<ClearCase> {};
+
+TEST_P(ClearedRulesTest, AreGoneAndReportedApplied) {
+    const ClearCase& c = GetParam();
+    KorvaCustomWD detector;
+    std::string labels;
+    ASSERT_TRUE(detector.Initialize(ModelDir("spot_v8_nc3"), 0.5f, labels));
+    Configure(detector, c.rules);
+    // Reported before the edit (a first frame for each camera).
+    const auto before = Keys(detector.RunInference(SpotFrame(kLit), "cam")).size() +
+                        Keys(detector.RunInference(SpotFrame(kLit), "door")).size();
+    CustomParams record;
+    ASSERT_TRUE(detector.ConfigureParameters(record));
+    auto& list = record.valueListEntries;
+    const std::vector<std::string> ruleKeys = {"class_threshold", "class_enabled", "zone_include", "zone_exclude",
+                                               "confirm_frames"};
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](const ValueListEntry& e) {
+                                  return std::count(ruleKeys.begin(), ruleKeys.end(), e.textA) != 0;
+                              }),
+               list.end());
+    list.insert(list.end(), c.edit.begin(), c.edit.end());
+    KorvaCustomWD::ParameterReport report;
+    ASSERT_TRUE(detector.ApplyParameters(record, report)) << detector.LastError();
+    std::vector<std::string> applied;
+    for (const auto& change : report.changes) {
+        EXPECT_EQ(change.outcome, KorvaCustomWD::ParameterChange::Outcome::kApplied) << change.key;
+        applied.push_back(change.key);
+    }
+    std::sort(applied.begin(), applied.end());
+    EXPECT_EQ(applied, c.applied);
+    // The first frame: a confirmation rule left would hold everything back.
+    EXPECT_EQ(Keys(detector.RunInference(SpotFrame(kLit), "cam")), Keys(c.camKept));
+    EXPECT_EQ(Keys(detector.RunInference(SpotFrame(kLit), "door")), Keys(c.doorKept));
+    // What was removed had held detections back: they reappear.
+    if (!c.applied.empty()) {
+        EXPECT_LT(before, c.camKept.size() + c.doorKept.size());
+    }
+    // The record handed out has no entry without numbers, nor rules_clear.
+    CustomParams now;
+    ASSERT_TRUE(detector.ConfigureParameters(now));
+    for (const ValueListEntry& e : now.valueListEntries) {
+        EXPECT_FALSE(e.wideValues.empty()) << e.textA << "[" << e.textB << "]";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Clearing, ClearedRulesTest, testing::ValuesIn(kClearCases),
+                         [](const testing::TestParamInfo<ClearCase>& i) { return i.param.name; });
+
+// A stored class rule is checked against the model Initialize reads: one
+// for a class it lacks refuses the load, and the model in use stays.
+TEST_F(SpotDetector, StoredRuleForAClassTheNewModelLacksKeepsTheOldModel) {
+    CustomParams stored;
+    ASSERT_TRUE(detector.ConfigureParameters(stored));
+    stored.valueListEntries.push_back(Entry("class_threshold", "knif", {0.8}));
+    ASSERT_TRUE(detector.SetParameters(stored));
+    std::string labels = "kept";
+    EXPECT_FALSE(detector.Initialize(ModelDir("const_v8_nc3"), 0.5f, labels));
+    EXPECT_EQ(detector.LastErrorCode(), KorvaErrorCode::kSettingRefused);
+    EXPECT_NE(detector.LastError().find("no class named 'knif'"), std::string::npos) << detector.LastError();
+    EXPECT_EQ(labels, "kept");
+    const std::vector<Cell> cells = {{2, 2, 1}, {5, 5, 2}};
+    EXPECT_EQ(Keys(detector.RunInference(SpotFrame(cells), "cam")), Keys(cells));
+}
+
 // ---- Refused entries -------------------------------------------------------------------
 
 struct RefusalCase {

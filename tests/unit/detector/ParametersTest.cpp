@@ -342,6 +342,27 @@ TEST_F(DetectorParameters, ReadOnlyEntriesAreSkippedWithoutAModel) {
     EXPECT_EQ(detector.RunInference(frame).size(), 4u);
 }
 
+// The host empties the row it was handed: the class's threshold is gone.
+TEST_F(DetectorParameters, ClassThresholdRowEmptiedRemovesIt) {
+    CustomParams edited = record;
+    edited.valueListEntries.push_back({"class_threshold", {0.85}, "knife", "", 0});
+    KorvaCustomWD::ParameterReport report;
+    ASSERT_TRUE(detector.ApplyParameters(edited, report)) << detector.LastError();
+    ASSERT_EQ(detector.RunInference(frame).size(), 2u);
+    ASSERT_TRUE(detector.ConfigureParameters(edited));
+    ValueListEntry* row = FindValue(edited, "class_threshold");
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->textB, "knife");
+    row->wideValues.clear();
+    ASSERT_TRUE(detector.ApplyParameters(edited, report)) << detector.LastError();
+    ASSERT_EQ(report.changes.size(), 1u);
+    EXPECT_EQ(report.changes[0].key, "class_threshold");
+    EXPECT_EQ(report.changes[0].outcome, Outcome::kApplied);
+    EXPECT_TRUE(SameDetections(detector.RunInference(frame), baseline));
+    ASSERT_TRUE(detector.ConfigureParameters(edited));
+    EXPECT_EQ(FindValue(edited, "class_threshold"), nullptr);
+}
+
 TEST_F(DetectorParameters, EditsSurviveOptimizeModel) {
     Set("confidence_threshold", 0.85);
     ASSERT_TRUE(detector.OptimizeModel(false));
@@ -374,6 +395,7 @@ TEST_P(StoredRecordTest, TakesEffectAtInitializeOnly) {
         EXPECT_EQ(labelMap, "kept");
         EXPECT_NE(detector.LastError().find("stored parameter record"), std::string::npos)
             << detector.LastError();
+        EXPECT_EQ(detector.LastErrorCode(), KorvaErrorCode::kSettingRefused);
     }
     EXPECT_EQ(detector.RunInference(frame).size(), c.detections);
     CustomParams now;
@@ -397,6 +419,16 @@ INSTANTIATE_TEST_SUITE_P(
         // What describes the old model is skipped.
         StoredCase{"OtherModelsInputSize", [](CustomParams& p) { SetValues(p, "input_size", {640, 640}); },
                    true, 3, 0},
+        // Class rules are checked against the classes of the model loaded.
+        StoredCase{"ClassThresholdOfTheModel",
+                   [](CustomParams& p) { p.valueListEntries.push_back({"class_threshold", {0.85}, "knife", "", 0}); },
+                   true, 2, 0},
+        StoredCase{"ClassThresholdOfNoClass",
+                   [](CustomParams& p) { p.valueListEntries.push_back({"class_threshold", {0.85}, "knif", "", 0}); },
+                   false, 3, 0},
+        StoredCase{"ClassOffOfNoClass",
+                   [](CustomParams& p) { p.valueListEntries.push_back({"class_enabled", {0}, "Knife", "", 0}); },
+                   false, 3, 0},
         StoredCase{"IouAboveOne", [](CustomParams& p) { SetValues(p, "nms_iou_threshold", {1.5}); }, false,
                    3, 0},
         StoredCase{"MisspelledKey",
