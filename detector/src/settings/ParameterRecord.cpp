@@ -235,7 +235,8 @@ const std::vector<SettingKey> kKeys = {
      },
      [](const RecordSource& r) { return Of(r.settings.rules.confirmation.maxObjects); }},
     {kKeyRulesClear, EntryKind::kNumbers, KeyUse::kLive,
-     "no numbers: every class and camera rule not given in the same record is removed", false, nullptr,
+     "no numbers: every class and camera rule not given in the same record is removed",
+     {"no numbers", "an entry without numbers", "not given"}, false, nullptr,
      [](const SettingValue& v, Current, DetectorSettings&, std::string& reason) {
          if (v.numbers.empty()) return true;
          reason = "takes no numbers, got " + std::to_string(v.numbers.size());
