@@ -1,6 +1,7 @@
 // The C entry points, resolved at run time as a host does.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -227,7 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SetValue(p, "inference_timeout_ms", 2500);
                   },
                   1},
-        ApplyCase{"NoArrayAtAll", [](CustomParams& p) { SetValue(p, "inference_timeout_ms", 2500); }, 0}),
+        ApplyCase{"ZeroCapacity", [](CustomParams& p) { SetValue(p, "inference_timeout_ms", 2500); }, 0}),
     [](const testing::TestParamInfo<ApplyCase>& info) { return info.param.name; });
 
 }  // namespace
