@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -131,8 +132,11 @@ INSTANTIATE_TEST_SUITE_P(
 struct ApplyCase {
     std::string name;
     std::function<void(CustomParams&)> edit;
-    std::size_t capacity;  // entries of the caller's array
+    std::size_t capacity;       // entries of the caller's array
+    std::vector<int> outcomes;  // the report's, in order
 };
+
+void PrintTo(const ApplyCase& c, std::ostream* os) { *os << c.name; }
 
 class PluginApplyTest : public testing::TestWithParam<ApplyCase> {};
 
@@ -169,6 +173,9 @@ TEST_P(PluginApplyTest, MatchesTheMemberFunction) {
     const int applied = apply(plugin, &record, changes.data(), c.capacity, &count);
     EXPECT_EQ(applied, expectedApplied ? 1 : 0);
     ASSERT_EQ(count, expected.changes.size());
+    std::vector<int> outcomes;
+    for (const KorvaCustomWD::ParameterChange& change : expected.changes) outcomes.push_back(static_cast<int>(change.outcome));
+    EXPECT_EQ(outcomes, c.outcomes);
     const std::size_t written = std::min(count, c.capacity);
     for (std::size_t i = 0; i < written; ++i) {
         const KorvaCustomWD::ParameterChange& want = expected.changes[i];
@@ -212,23 +219,28 @@ void SetValue(CustomParams& p, const std::string& key, double value) {
 INSTANTIATE_TEST_SUITE_P(
     Records, PluginApplyTest,
     testing::Values(
-        ApplyCase{"EditableValueApplied", [](CustomParams& p) { SetValue(p, "confidence_threshold", 0.8); }, 4},
+        ApplyCase{"EditableValueApplied", [](CustomParams& p) { SetValue(p, "confidence_threshold", 0.8); }, 4,
+                  {KORVA_PARAMETER_APPLIED}},
         ApplyCase{"LoadTimeValueAtNextInitialize",
-                  [](CustomParams& p) { SetValue(p, "warmup_timeout_ms", 0); }, 4},
+                  [](CustomParams& p) { SetValue(p, "warmup_timeout_ms", 0); }, 4,
+                  {KORVA_PARAMETER_AT_NEXT_INITIALIZE}},
         ApplyCase{"RefusedEntryHoldsBackTheRest",
                   [](CustomParams& p) {
                       SetValue(p, "confidence_threshold", 0.8);
                       SetValue(p, "nms_iou_treshold", 0.9);
                   },
-                  4},
+                  4,
+                  {KORVA_PARAMETER_REFUSED, KORVA_PARAMETER_NOT_APPLIED}},
         ApplyCase{"CallerArrayTooSmall",
                   [](CustomParams& p) {
                       SetValue(p, "confidence_threshold", 0.8);
                       SetValue(p, "warmup_timeout_ms", 0);
                       SetValue(p, "inference_timeout_ms", 2500);
                   },
-                  1},
-        ApplyCase{"ZeroCapacity", [](CustomParams& p) { SetValue(p, "inference_timeout_ms", 2500); }, 0}),
+                  1,
+                  {KORVA_PARAMETER_APPLIED, KORVA_PARAMETER_APPLIED, KORVA_PARAMETER_AT_NEXT_INITIALIZE}},
+        ApplyCase{"ZeroCapacity", [](CustomParams& p) { SetValue(p, "inference_timeout_ms", 2500); }, 0,
+                  {KORVA_PARAMETER_APPLIED}}),
     [](const testing::TestParamInfo<ApplyCase>& info) { return info.param.name; });
 
 }  // namespace
