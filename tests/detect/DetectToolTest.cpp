@@ -414,6 +414,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"UnknownSetting",
                 [](const fs::path& t) { return With(t, {"--set", "no_such_key=1", (t / "good.png").string()}); },
                 2, "'no_such_key': unknown key", -1},
+        // Taken at the load (read-only entries are skipped there), refused by name when applied live.
+        BadCase{"ReadOnlySettingRefusedLive",
+                [](const fs::path& t) { return With(t, {"--set", "input_size=320", (t / "good.png").string()}); },
+                2, "refused the setting input_size: read-only", -1},
         BadCase{"FrameTooLargeForTheDetector",
                 [](const fs::path& t) {
                     EXPECT_TRUE(cv::imwrite((t / "strip.png").string(), cv::Mat(1, 16385, CV_8UC3, cv::Scalar::all(9))));
