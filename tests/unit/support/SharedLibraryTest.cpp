@@ -37,11 +37,5 @@ TEST(ModuleFolder, ThroughALinkNamesBothFolders) {
     dlclose(handle);
 }
 
-TEST(ModuleFolder, WithoutALinkBothAgree) {
-    const void* symbol = reinterpret_cast<const void*>(&ModuleFolderOf);
-    EXPECT_FALSE(ModuleFolderOf(symbol).empty());
-    EXPECT_EQ(RealModuleFolderOf(symbol), fs::canonical(ModuleFolderOf(symbol)).string() + "/");
-}
-
 }  // namespace
 #endif
