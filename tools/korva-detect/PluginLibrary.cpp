@@ -99,7 +99,7 @@ KorvaErrorCode PluginLibrary::LastErrorCode(const IKorvaCustomClass& plugin) con
 bool PluginLibrary::ApplyParameters(IKorvaCustomClass& plugin, const CustomParams& record,
                                     std::vector<std::string>& refusals) const {
     refusals.clear();
-    // The report holds at most one change per entry of the record.
+    // Refusals come first in the report, at most one per entry of the record.
     const std::size_t entries = record.flagEntries.size() + record.texts.size() +
                                 record.textListEntries.size() + record.valueListEntries.size();
     std::vector<KorvaParameterChange> changes(entries);

@@ -76,7 +76,8 @@ struct KorvaParameterChange {
 // applied, 0 when refused), thread-safe, leaving LastError and
 // LastErrorCode as that call does. The report's entries go into `changes`
 // in order, at most `capacity` of them; `*changeCount` (when not null) gets
-// how many there were, which never exceeds the record's entry count. 0 and
+// how many there were, also when more than `capacity`. Refused entries come
+// first, at most one per entry of the record. 0 and
 // a count of 0, changing nothing, when `plugin` is not a live plug-in of
 // this library or `params` is null. `changes` may be null when `capacity`
 // is 0.
