@@ -34,6 +34,25 @@ bool IsLive(const IKorvaCustomClass* plugin) noexcept {
     }
 }
 
+// Copies `text` into a fixed buffer, NUL-terminated and cut to fit.
+template <std::size_t N>
+void CopyCut(const std::string& text, char (&out)[N]) noexcept {
+    const std::size_t n = std::min(text.size(), N - 1);
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+}
+
+int OutcomeNumber(KorvaCustomWD::ParameterChange::Outcome outcome) noexcept {
+    using Outcome = KorvaCustomWD::ParameterChange::Outcome;
+    switch (outcome) {
+        case Outcome::kApplied: return KORVA_PARAMETER_APPLIED;
+        case Outcome::kAtNextInitialize: return KORVA_PARAMETER_AT_NEXT_INITIALIZE;
+        case Outcome::kRefused: return KORVA_PARAMETER_REFUSED;
+        case Outcome::kNotApplied: return KORVA_PARAMETER_NOT_APPLIED;
+    }
+    return KORVA_PARAMETER_REFUSED;
+}
+
 }  // namespace
 
 extern "C" {
@@ -86,6 +105,26 @@ std::size_t KorvaPluginLastError(const IKorvaCustomClass* plugin, char* buffer,
 int KorvaPluginLastErrorCode(const IKorvaCustomClass* plugin) noexcept {
     if (!IsLive(plugin)) return 0;
     return static_cast<int>(static_cast<const KorvaCustomWD*>(plugin)->LastErrorCode());
+}
+
+int KorvaPluginApplyParameters(IKorvaCustomClass* plugin, const CustomParams* params,
+                               KorvaParameterChange* changes, std::size_t capacity,
+                               std::size_t* changeCount) noexcept {
+    if (changeCount != nullptr) *changeCount = 0;
+    if (params == nullptr || !IsLive(plugin)) return 0;
+    KorvaCustomWD::ParameterReport report;
+    const bool applied = static_cast<KorvaCustomWD*>(plugin)->ApplyParameters(*params, report);
+    if (changeCount != nullptr) *changeCount = report.changes.size();
+    if (changes != nullptr) {
+        const std::size_t n = std::min(capacity, report.changes.size());
+        for (std::size_t i = 0; i < n; ++i) {
+            const KorvaCustomWD::ParameterChange& c = report.changes[i];
+            changes[i].outcome = OutcomeNumber(c.outcome);
+            CopyCut(c.key, changes[i].key);
+            CopyCut(c.reason, changes[i].reason);
+        }
+    }
+    return applied ? 1 : 0;
 }
 
 }  // extern "C"

@@ -375,8 +375,11 @@ TEST(Summary, CountsEveryStatusAndClass) {
     EXPECT_NE(FormatSummaryJson(s).find("\"error\":\"stopped at frame 3 of 9\""), std::string::npos);
     // A name that would drive the terminal is shown escaped, as in JSON.
     s.sources[1].name = "b\x1b]0;title\x07\n";
+    s.engine = "opencv: onnxruntime not found (\x1b[2J)";  // the library's reason, also escaped
+    EXPECT_NE(FormatSummaryJson(s).find("\"engine\":\"opencv: onnxruntime not found (\\u001b[2J)\""), std::string::npos);
     const std::string text = FormatSummaryText(s);
     EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+    EXPECT_NE(text.find("\n  engine      opencv: onnxruntime not found (\\u001b[2J)\n"), std::string::npos) << text;
     EXPECT_NE(text.find("source b\\u001b]0;title\\u0007\\n (" ), std::string::npos) << text;
 }
 

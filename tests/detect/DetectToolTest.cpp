@@ -284,6 +284,25 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Bad input: a message, a documented status, nothing half-written --------
 
+// A host's plug-in folder holding only a link to the library: ONNX Runtime
+// is still found beside the library's real file, and the summary says so.
+TEST(DetectToolPlugin, ThroughALinkStillFindsOnnxRuntime) {
+    if (!korva::test::OnnxRuntimeExpected()) GTEST_SKIP() << "ONNX Runtime is not beside the build";
+    TempDir tmp;
+    fs::create_directories(tmp.path() / "plugins");
+    const fs::path link = tmp.path() / "plugins" / fs::path(KORVA_PLUGIN_FILE).filename();
+    std::error_code ec;
+    fs::create_symlink(KORVA_PLUGIN_FILE, link, ec);
+    if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+    WriteNoise(tmp.path() / "good.png", {120, 90}, 9);
+    const ToolResult run = RunTool({"--model", ModelDir("v8_nc3"), "-q", "--plugin", link.string(), "--summary-json",
+                                    (tmp.path() / "summary.json").string(), (tmp.path() / "good.png").string()},
+                                   tmp.path());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::string summary = ReadText(tmp.path() / "summary.json");
+    EXPECT_NE(summary.find("\"engine\":\"onnxruntime"), std::string::npos) << summary;
+}
+
 struct BadCase {
     std::string name;
     // Prepares the temp folder and returns the arguments after the model's.
@@ -404,6 +423,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"UnknownSetting",
                 [](const fs::path& t) { return With(t, {"--set", "no_such_key=1", (t / "good.png").string()}); },
                 2, "'no_such_key': unknown key", -1},
+        // Taken at the load (read-only entries are skipped there), refused by name when applied live.
+        BadCase{"ReadOnlySettingRefusedLive",
+                [](const fs::path& t) { return With(t, {"--set", "input_size=320", (t / "good.png").string()}); },
+                2, "refused the setting input_size: read-only", -1},
         BadCase{"FrameTooLargeForTheDetector",
                 [](const fs::path& t) {
                     EXPECT_TRUE(cv::imwrite((t / "strip.png").string(), cv::Mat(1, 16385, CV_8UC3, cv::Scalar::all(9))));

@@ -318,7 +318,8 @@ Outputs (none are required; the summary is always printed):
       --summary-json PATH  the summary as JSON ("-": standard output)
   -q, --quiet            no progress and no summary on standard error
   -h, --help             this text
-      --version          program, plug-in interface and OpenCV versions
+      --version          program, plug-in interface and OpenCV versions, and how
+                         the engine is chosen (a run's summary names it)
 
 Exit status: 0 all sources done, 1 some source failed, 2 bad usage, a
 setting the detector refused or an output that would overwrite an input or

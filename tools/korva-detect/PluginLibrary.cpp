@@ -1,5 +1,7 @@
 #include "PluginLibrary.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <system_error>
 
@@ -58,7 +60,8 @@ bool PluginLibrary::Load(const std::vector<fs::path>& candidates, std::string& e
             destroy_ = reinterpret_cast<DestroyPluginFn>(sym(KORVA_PLUGIN_DESTROY_SYMBOL));
             lastError_ = reinterpret_cast<PluginLastErrorFn>(sym(KORVA_PLUGIN_LAST_ERROR_SYMBOL));
             lastErrorCode_ = reinterpret_cast<PluginLastErrorCodeFn>(sym(KORVA_PLUGIN_LAST_ERROR_CODE_SYMBOL));
-            if (version_ && create_ && destroy_ && lastError_ && lastErrorCode_) {
+            apply_ = reinterpret_cast<PluginApplyParametersFn>(sym(KORVA_PLUGIN_APPLY_PARAMETERS_SYMBOL));
+            if (version_ && create_ && destroy_ && lastError_ && lastErrorCode_ && apply_) {
                 path_ = path;
                 return true;
             }
@@ -91,6 +94,24 @@ std::string PluginLibrary::LastError(const IKorvaCustomClass& plugin) const {
 
 KorvaErrorCode PluginLibrary::LastErrorCode(const IKorvaCustomClass& plugin) const {
     return static_cast<KorvaErrorCode>(lastErrorCode_(&plugin));
+}
+
+bool PluginLibrary::ApplyParameters(IKorvaCustomClass& plugin, const CustomParams& record,
+                                    std::vector<std::string>& refusals) const {
+    refusals.clear();
+    // Refusals come first in the report, at most one per entry of the record.
+    const std::size_t entries = record.flagEntries.size() + record.texts.size() +
+                                record.textListEntries.size() + record.valueListEntries.size();
+    std::vector<KorvaParameterChange> changes(entries);
+    std::size_t count = 0;
+    const bool applied = apply_(&plugin, &record, changes.data(), changes.size(), &count) != 0;
+    for (std::size_t i = 0; i < std::min(count, changes.size()); ++i) {
+        if (changes[i].outcome == KORVA_PARAMETER_REFUSED) {
+            refusals.push_back(std::string(changes[i].key) + ": " + changes[i].reason);
+        }
+    }
+    if (!applied && refusals.empty()) refusals.push_back(LastError(plugin));
+    return applied;
 }
 
 std::vector<fs::path> DefaultPluginCandidates(const char* argv0) {

@@ -50,6 +50,10 @@ public:
     std::string LastError(const IKorvaCustomClass& plugin) const;
     // Its kind; decisions go by this, never by the reason's text.
     KorvaErrorCode LastErrorCode(const IKorvaCustomClass& plugin) const;
+    // Applies `record` live, all or nothing (KorvaPluginApplyParameters);
+    // false with one "key: reason" line per refused entry in `refusals`.
+    bool ApplyParameters(IKorvaCustomClass& plugin, const CustomParams& record,
+                         std::vector<std::string>& refusals) const;
 
 private:
     korva::detail::SharedLibrary library_;
@@ -59,6 +63,7 @@ private:
     DestroyPluginFn destroy_ = nullptr;
     PluginLastErrorFn lastError_ = nullptr;
     PluginLastErrorCodeFn lastErrorCode_ = nullptr;
+    PluginApplyParametersFn apply_ = nullptr;
 };
 
 // Where to look for the library when no path is given: beside the

@@ -98,6 +98,7 @@ std::string FormatSummaryText(const Summary& s) {
     out += "\n  throughput  " + Number(s.fps, 1) + " frames/s over " + Number(s.seconds, 2) + " s\n";
     out += "  latency     p50 " + Number(s.latencyP50Ms, 1) + " ms, p95 " + Number(s.latencyP95Ms, 1) +
            " ms, mean " + Number(s.latencyMeanMs, 1) + " ms (inference per frame)\n";
+    if (!s.engine.empty()) out += "  engine      " + EscapeControl(s.engine) + "\n";
     if (!s.detectorStatus.empty()) {
         out += "  detector    ";
         bool first = true;
@@ -132,7 +133,7 @@ std::string FormatSummaryJson(const Summary& s) {
     for (std::size_t i = 0; i < s.detectorStatus.size(); ++i) {
         out += (i ? "," : "") + JsonString(s.detectorStatus[i].first) + ":" + Number(s.detectorStatus[i].second, 0);
     }
-    out += "},\"sources\":[";
+    out += "},\"engine\":" + JsonString(s.engine) + ",\"sources\":[";
     for (std::size_t i = 0; i < s.sources.size(); ++i) {
         const SourceSummary& src = s.sources[i];
         out += (i ? ",{" : "{");

@@ -50,6 +50,8 @@ struct Summary {
     // The detector's own status counters (value entries of kind "status" in
     // its parameter record), when it reports any.
     std::vector<std::pair<std::string, double>> detectorStatus;
+    // The engine the detector ran on, as its record's "engine" entry says.
+    std::string engine;
 };
 
 // The value at `fraction` (0..1) of `values` by nearest rank; 0 for none.

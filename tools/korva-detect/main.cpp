@@ -229,6 +229,8 @@ Stop Parse(int argc, char** argv, Options& options) {
     if (options.version) {
         std::printf("korva-detect %s (plug-in interface %u, OpenCV %s)\n", KORVA_DETECT_VERSION,
                     korva::kPluginInterfaceVersion, CV_VERSION);
+        std::printf("engine: chosen when the model loads (ONNX Runtime beside the detector library, else OpenCV);"
+                    " a run's summary names it\n");
         return kExitOk;
     }
     return std::nullopt;
@@ -340,6 +342,15 @@ Stop Configure(const Options& options, LoadedDetector& loaded) {
         return Fail(kExitModel, "the detector could not optimise the model: " + library.LastError(detector));
     }
     if (!requests.empty()) {
+        // Live settings go in after the load; load-time ones the load took
+        // are unchanged here, and any entry refused is named with its reason.
+        CustomParams live;
+        detector.ConfigureParameters(live);
+        std::vector<std::string> refusals;
+        if (WriteRequests(requests, live, error) && !library.ApplyParameters(detector, live, refusals)) {
+            for (const std::string& line : refusals) Report("error: the detector refused the setting " + line);
+            return kExitUsage;
+        }
         CustomParams effective;
         detector.ConfigureParameters(effective);
         const std::vector<std::string> unapplied = UnappliedRequests(requests, effective);
@@ -418,6 +429,9 @@ Summary RunSources(const Options& options, LoadedDetector& loaded, std::vector<S
     Summary summary = stats.Make(seconds);
     CustomParams final;
     if (loaded.detector->ConfigureParameters(final)) {
+        for (const FlagEntry& e : final.flagEntries) {
+            if (e.textA == "engine") summary.engine = e.textB;
+        }
         for (const ValueListEntry& e : final.valueListEntries) {
             if (e.textB == "status" && e.wideValues.size() == 1) summary.detectorStatus.emplace_back(e.textA, e.wideValues[0]);
         }

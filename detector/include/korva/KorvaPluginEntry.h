@@ -14,6 +14,7 @@
 
 #include <cstddef>
 
+#include "korva/CustomParams.h"
 #include "korva/IKorvaCustomClass.h"
 #include "korva/KorvaWeaponDetectionExport.h"
 #include "korva/PluginInterfaceVersion.h"
@@ -23,6 +24,16 @@
 #define KORVA_PLUGIN_DESTROY_SYMBOL "KorvaDestroyPlugin"
 #define KORVA_PLUGIN_LAST_ERROR_SYMBOL "KorvaPluginLastError"
 #define KORVA_PLUGIN_LAST_ERROR_CODE_SYMBOL "KorvaPluginLastErrorCode"
+#define KORVA_PLUGIN_APPLY_PARAMETERS_SYMBOL "KorvaPluginApplyParameters"
+
+// KorvaParameterChange::outcome.
+#define KORVA_PARAMETER_APPLIED 0             /* an editable value changed; the next frame uses it */
+#define KORVA_PARAMETER_AT_NEXT_INITIALIZE 1  /* a load-time value changed; the next Initialize uses it */
+#define KORVA_PARAMETER_REFUSED 2             /* `reason` says why; nothing of the record was applied */
+#define KORVA_PARAMETER_NOT_APPLIED 3         /* acceptable, but another entry was refused */
+
+#define KORVA_PARAMETER_KEY_SIZE 128
+#define KORVA_PARAMETER_REASON_SIZE 512
 
 extern "C" {
 
@@ -51,6 +62,29 @@ KORVA_WD_API std::size_t KorvaPluginLastError(const IKorvaCustomClass* plugin, c
 // 0 when there is none or `plugin` is not a live plug-in of this library.
 KORVA_WD_API int KorvaPluginLastErrorCode(const IKorvaCustomClass* plugin) noexcept;
 
+// One entry of KorvaPluginApplyParameters' report. `key` and `reason` are
+// NUL-terminated and cut to their sizes; `reason` is empty unless refused or
+// not applied.
+struct KorvaParameterChange {
+    int outcome;
+    char key[KORVA_PARAMETER_KEY_SIZE];
+    char reason[KORVA_PARAMETER_REASON_SIZE];
+};
+
+// KorvaCustomWD::ApplyParameters(params, report) for hosts that load the
+// library: checks `params` and applies it whole, or nothing of it (1 when
+// applied, 0 when refused), thread-safe, leaving LastError and
+// LastErrorCode as that call does. The report's entries go into `changes`
+// in order, at most `capacity` of them; `*changeCount` (when not null) gets
+// how many there were, also when more than `capacity`. Refused entries come
+// first, at most one per entry of the record. 0 and
+// a count of 0, changing nothing, when `plugin` is not a live plug-in of
+// this library or `params` is null. `changes` may be null when `capacity`
+// is 0.
+KORVA_WD_API int KorvaPluginApplyParameters(IKorvaCustomClass* plugin, const CustomParams* params,
+                                            KorvaParameterChange* changes, std::size_t capacity,
+                                            std::size_t* changeCount) noexcept;
+
 }  // extern "C"
 
 namespace korva {
@@ -60,5 +94,7 @@ using CreatePluginFn = IKorvaCustomClass* (*)(unsigned) noexcept;
 using DestroyPluginFn = void (*)(IKorvaCustomClass*) noexcept;
 using PluginLastErrorFn = std::size_t (*)(const IKorvaCustomClass*, char*, std::size_t) noexcept;
 using PluginLastErrorCodeFn = int (*)(const IKorvaCustomClass*) noexcept;
+using PluginApplyParametersFn = int (*)(IKorvaCustomClass*, const CustomParams*, KorvaParameterChange*,
+                                        std::size_t, std::size_t*) noexcept;
 
 }  // namespace korva

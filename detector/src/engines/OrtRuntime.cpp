@@ -111,11 +111,21 @@ std::shared_ptr<const OrtRuntime> OrtRuntime::Shared(std::string& reason) {
             if (!sharedRuntime) reason = "KORVA_ONNXRUNTIME: " + reason;
             return sharedRuntime;
         }
+        // Beside the detector's real file first, then beside the link the
+        // host loaded it through.
         std::string besideReason;
-        const std::string folder = ModuleFolderOf(reinterpret_cast<const void*>(&Anchor));
+        const void* anchor = reinterpret_cast<const void*>(&Anchor);
+        const std::string folder = RealModuleFolderOf(anchor);
         if (!folder.empty()) {
             sharedRuntime = Load(folder + kOnnxRuntimeLibraryName, besideReason);
             if (sharedRuntime) return sharedRuntime;
+        }
+        const std::string linkFolder = ModuleFolderOf(anchor);
+        if (!linkFolder.empty() && linkFolder != folder) {
+            std::string linkReason;
+            sharedRuntime = Load(linkFolder + kOnnxRuntimeLibraryName, linkReason);
+            if (sharedRuntime) return sharedRuntime;
+            besideReason += "; beside the link: " + linkReason;
         }
         std::string systemReason;
         sharedRuntime = Load(kOnnxRuntimeLibraryName, systemReason);

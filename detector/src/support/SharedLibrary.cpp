@@ -1,5 +1,8 @@
 #include "support/SharedLibrary.h"
 
+#include <filesystem>
+#include <system_error>
+
 #if defined(_WIN32)
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -79,6 +82,9 @@ std::string ModuleFolderOf(const void* address) {
     const std::size_t slash = path.find_last_of(L"/\\");
     return slash == std::wstring::npos ? std::string() : Narrow(path.substr(0, slash + 1));
 }
+
+// GetModuleFileName already names the real file.
+std::string RealModuleFolderOf(const void* address) { return ModuleFolderOf(address); }
 #else
 bool SharedLibrary::Open(const std::string& path, std::string& error) {
     Close();
@@ -104,6 +110,17 @@ std::string ModuleFolderOf(const void* address) {
     const std::string path = info.dli_fname;
     const std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string RealModuleFolderOf(const void* address) {
+    Dl_info info{};
+    if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) return {};
+    std::error_code error;
+    const std::filesystem::path real = std::filesystem::canonical(info.dli_fname, error);
+    if (error || !real.has_parent_path()) return ModuleFolderOf(address);
+    std::string folder = real.parent_path().string();
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    return folder;
 }
 #endif
 

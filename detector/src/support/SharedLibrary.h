@@ -34,6 +34,10 @@ private:
 // The folder, with a trailing separator, of the module (executable or
 // shared library) that holds `address`; empty when it cannot be told.
 std::string ModuleFolderOf(const void* address);
+// The same for the module's real file when the loader opened it through
+// symbolic links; equal to ModuleFolderOf when there were none or the real
+// file cannot be told.
+std::string RealModuleFolderOf(const void* address);
 
 // The platform's file name of ONNX Runtime's library.
 #if defined(_WIN32)
