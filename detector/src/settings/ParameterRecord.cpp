@@ -402,7 +402,8 @@ public:
     void RemoveRules() {
         if (clearRules_) {
             for (const SettingKey& key : kKeys) {
-                if (key.repeated && !Given(&key)) key.clear(out_);
+                // Repeated status keys (counters per camera) are reports, not rules.
+                if (key.repeated && key.clear != nullptr && !Given(&key)) key.clear(out_);
             }
         }
         for (const auto& [key, qualifier] : removals_) {
