@@ -83,14 +83,14 @@ bool Count(const std::string& name, const std::string& text, std::int64_t min, s
 
 // One option: its names, whether it takes a value, and what it sets. `name`
 // is the name as given; `value` is empty for a flag.
-struct OptionSpec {
+struct OptionRow {
     const char* shortName;  // nullptr: none
     const char* longName;
     bool takesValue;
     bool (*apply)(Options& o, const std::string& name, const std::string& value, std::string& error);
 };
 
-const OptionSpec kOptions[] = {
+const OptionRow kOptions[] = {
     {"-h", "--help", false, [](Options& o, const std::string&, const std::string&, std::string&) {
          o.help = true;
          return true;
@@ -214,9 +214,9 @@ const OptionSpec kOptions[] = {
      }},
 };
 
-const OptionSpec* FindOption(const std::string& name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (name == spec.longName || (spec.shortName != nullptr && name == spec.shortName)) return &spec;
+const OptionRow* FindOption(const std::string& name) {
+    for (const OptionRow& row : kOptions) {
+        if (name == row.longName || (row.shortName != nullptr && name == row.shortName)) return &row;
     }
     return nullptr;
 }
@@ -243,23 +243,23 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
             hasInline = true;
             arg = arg.substr(0, eq);
         }
-        const OptionSpec* spec = FindOption(arg);
-        if (spec == nullptr) {
+        const OptionRow* option = FindOption(arg);
+        if (option == nullptr) {
             error = "unknown option " + arg + " (see --help)";
             return false;
         }
-        if (!spec->takesValue && hasInline) {
+        if (!option->takesValue && hasInline) {
             error = "option " + arg + " takes no value";
             return false;
         }
-        if (spec->takesValue && !hasInline) {
+        if (option->takesValue && !hasInline) {
             if (i + 1 >= argc) {
                 error = "option " + arg + " needs a value";
                 return false;
             }
             value = argv[++i];
         }
-        if (!spec->apply(o, arg, value, error)) return false;
+        if (!option->apply(o, arg, value, error)) return false;
     }
     if (o.help || o.version) return true;
     if (o.modelFolder.empty()) {
