@@ -65,17 +65,6 @@ bool AsSize(double v, std::uint64_t& size) {
     return true;
 }
 
-bool ReadVarint(std::string_view& in, std::uint64_t& v) {
-    v = 0;
-    for (int shift = 0; shift < 64 && !in.empty(); shift += 7) {
-        const auto b = static_cast<unsigned char>(in.front());
-        in.remove_prefix(1);
-        v |= std::uint64_t{b & 0x7Fu} << shift;
-        if ((b & 0x80) == 0) return true;
-    }
-    return false;
-}
-
 std::uint64_t LittleEndian(const char* p, unsigned n) {
     std::uint64_t v = 0;
     for (unsigned i = 0; i < n; ++i) v |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
@@ -322,7 +311,7 @@ private:
         std::vector<ProtoField> fields;
         if (!SplitMessage(msg, fields)) return false;
         for (const ProtoField& f : fields) {
-            if (f.number == 8 && f.wire == kWireBytes) name.assign(f.payload);
+            if (f.number == onnx::tensor::kName && f.wire == kWireBytes) name.assign(f.payload);
         }
         return true;
     }
