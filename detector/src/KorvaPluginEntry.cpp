@@ -16,19 +16,28 @@ namespace {
 struct LivePlugins {
     std::mutex mutex;
     std::unordered_set<const IKorvaCustomClass*> plugins;
+    ~LivePlugins();
 };
 
-LivePlugins& Live() {
-    static LivePlugins* live = new LivePlugins();  // never destroyed: hosts may call during exit
-    return *live;
+// Set once the registry is destroyed (library unload, process exit); zero
+// before any constructor runs.
+bool g_registryGone = false;
+
+LivePlugins::~LivePlugins() { g_registryGone = true; }
+
+// The registry, or null once it is gone: a plug-in destroyed after that is
+// left to the process's end rather than freed unchecked.
+LivePlugins* Live() {
+    static LivePlugins live;
+    return g_registryGone ? nullptr : &live;
 }
 
 bool IsLive(const IKorvaCustomClass* plugin) noexcept {
-    if (plugin == nullptr) return false;
+    LivePlugins* live = Live();
+    if (plugin == nullptr || live == nullptr) return false;
     try {
-        LivePlugins& live = Live();
-        std::lock_guard<std::mutex> lock(live.mutex);
-        return live.plugins.count(plugin) != 0;
+        std::lock_guard<std::mutex> lock(live->mutex);
+        return live->plugins.count(plugin) != 0;
     } catch (...) {
         return false;
     }
@@ -62,10 +71,11 @@ unsigned KorvaPluginInterfaceVersion() noexcept { return korva::kPluginInterface
 IKorvaCustomClass* KorvaCreatePlugin(unsigned interfaceVersion) noexcept {
     if (interfaceVersion != korva::kPluginInterfaceVersion) return nullptr;
     try {
+        LivePlugins* live = Live();
+        if (live == nullptr) return nullptr;
         auto plugin = std::make_unique<KorvaCustomWD>();
-        LivePlugins& live = Live();
-        std::lock_guard<std::mutex> lock(live.mutex);
-        live.plugins.insert(plugin.get());
+        std::lock_guard<std::mutex> lock(live->mutex);
+        live->plugins.insert(plugin.get());
         return plugin.release();
     } catch (...) {
         return nullptr;
@@ -73,11 +83,11 @@ IKorvaCustomClass* KorvaCreatePlugin(unsigned interfaceVersion) noexcept {
 }
 
 void KorvaDestroyPlugin(IKorvaCustomClass* plugin) noexcept {
-    if (plugin == nullptr) return;
+    LivePlugins* live = Live();
+    if (plugin == nullptr || live == nullptr) return;
     try {
-        LivePlugins& live = Live();
-        std::lock_guard<std::mutex> lock(live.mutex);
-        if (live.plugins.erase(plugin) == 0) return;  // not ours, or already destroyed
+        std::lock_guard<std::mutex> lock(live->mutex);
+        if (live->plugins.erase(plugin) == 0) return;  // not ours, or already destroyed
     } catch (...) {
         return;  // the registry's lock failed: leaking beats freeing twice
     }
