@@ -5,6 +5,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio/registry.hpp>
 
 #include "OutputFile.h"
 
@@ -43,7 +44,10 @@ bool VideoReadsBack(const fs::path& path, std::int64_t frames, std::string& why)
         return false;
     }
     try {
-        cv::VideoCapture check(path.u8string(), cv::CAP_ANY);
+        // Read back with FFmpeg, which wrote it: falling back to other back-ends
+        // (GStreamer) on a damaged file only adds log noise and leaks.
+        const int api = cv::videoio_registry::hasBackend(cv::CAP_FFMPEG) ? cv::CAP_FFMPEG : cv::CAP_ANY;
+        cv::VideoCapture check(path.u8string(), api);
         cv::Mat frame;
         if (!check.isOpened() || !check.read(frame) || frame.empty()) {
             why = "it does not open as a video (disk full?)";
