@@ -494,8 +494,10 @@ std::vector<KorvaCustomWD::CameraStatistics> KorvaCustomWD::CameraStatisticsSnap
             s.counts.inferenceFailures = c.counts[static_cast<std::size_t>(FrameOutcome::kFailed)];
             out.push_back(std::move(s));
         }
+        impl_->Succeed();
         return out;
     } catch (...) {
+        impl_->Fail(StatusCode::kOutOfMemory, {"CameraStatisticsSnapshot failed: out of memory"});
         return {};
     }
 }

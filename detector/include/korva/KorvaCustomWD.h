@@ -111,7 +111,8 @@ public:
     // The counters per camera id (RunInference without one counts as ""),
     // most recently seen first, for the 1024 cameras seen last: a camera
     // beyond that replaces the one seen longest ago, and starts from zero if
-    // it comes back. Empty when out of memory.
+    // it comes back. Empty with kOutOfMemory in LastErrorCode() when out of
+    // memory.
     std::vector<CameraStatistics> CameraStatisticsSnapshot() const noexcept;
     // One-line reason of the most recent failed inference on any thread;
     // empty when none has failed (or when no memory is left for the copy).

@@ -5,49 +5,32 @@
 #include <unordered_map>
 
 #include "onnx/OnnxFields.h"
+#include "onnx/OnnxNode.h"
 #include "onnx/ProtobufWire.h"
 
 namespace korva::detail {
 namespace {
 
-struct Node {
+struct Node : OnnxNode {
     std::string_view raw;  // the whole encoded graph field
-    std::vector<std::string_view> inputs, outputs;
-    std::string_view name, opType, domain;
-    bool hasAttributes = false;
     bool hasSubgraph = false;
 };
 
 bool ParseNode(const ProtoField& field, Node& node) {
+    if (!ReadOnnxNode(field.payload, node)) return false;
     node.raw = field.raw;
-    std::vector<ProtoField> fields;
-    if (!SplitMessage(field.payload, fields)) return false;
     std::vector<ProtoField> attrFields;
-    for (const ProtoField& f : fields) {
-        if (f.wire != kWireBytes) continue;
-        switch (f.number) {
-            case onnx::node::kInput: node.inputs.push_back(f.payload); break;
-            case onnx::node::kOutput: node.outputs.push_back(f.payload); break;
-            case onnx::node::kName: node.name = f.payload; break;
-            case onnx::node::kOpType: node.opType = f.payload; break;
-            case onnx::node::kDomain: node.domain = f.payload; break;
-            case onnx::node::kAttribute:
-                node.hasAttributes = true;
-                if (!SplitMessage(f.payload, attrFields)) return false;
-                for (const ProtoField& a : attrFields) {
-                    if (a.number == onnx::attribute::kGraph || a.number == onnx::attribute::kGraphs) {
-                        node.hasSubgraph = true;
-                    }
-                }
-                break;
-            default: break;
+    for (std::string_view attribute : node.attributes) {
+        if (!SplitMessage(attribute, attrFields)) return false;
+        for (const ProtoField& a : attrFields) {
+            if (a.number == onnx::attribute::kGraph || a.number == onnx::attribute::kGraphs) node.hasSubgraph = true;
         }
     }
     return true;
 }
 
 bool IsStandardOp(const Node& n, std::string_view type) {
-    return n.opType == type && (n.domain.empty() || n.domain == "ai.onnx") && !n.hasAttributes;
+    return n.opType == type && n.IsStandard() && n.attributes.empty();
 }
 
 }  // namespace

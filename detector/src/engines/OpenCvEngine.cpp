@@ -12,7 +12,6 @@
 #include <opencv2/dnn.hpp>
 
 #include "model/ActivationEstimate.h"
-#include "model/ConstantFolding.h"
 #include "model/ModelInput.h"
 #include "onnx/OnnxModelCheck.h"
 #include "engines/OnnxSiluFusion.h"
@@ -83,13 +82,9 @@ bool OpenCvCudaFp16Available() {
 }
 
 std::unique_ptr<OpenCvEngine> OpenCvEngine::Create(std::shared_ptr<const std::vector<unsigned char>> onnx,
-                                                   cv::Size inputSize, OpenCvTarget target,
-                                                   std::size_t poolCapacity, std::string& error) {
-    // What the importer would fold into constants is sized from the graph
-    // before it imports anything.
-    FoldedConstants folded;
-    if (!BoundFoldedConstants(onnx->data(), onnx->size(), folded)) folded = FoldedConstants{};
-    if (!CheckFoldedConstants(folded, error)) return nullptr;
+                                                   cv::Size inputSize, std::uint64_t constantBytes,
+                                                   OpenCvTarget target, std::size_t poolCapacity,
+                                                   std::string& error) {
     std::unique_ptr<OpenCvEngine> engine(new OpenCvEngine());
     engine->onnx_ = std::move(onnx);
     engine->target_ = target;
@@ -101,7 +96,7 @@ std::unique_ptr<OpenCvEngine> OpenCvEngine::Create(std::shared_ptr<const std::ve
     if (engine->fuseSilu_) {
         try {
             net = CreateNet(*engine->onnx_, true, target);
-            outputs = WarmUp(net, inputSize, folded.bytes);
+            outputs = WarmUp(net, inputSize, constantBytes);
         } catch (...) {
             engine->fuseSilu_ = false;
         }
@@ -109,7 +104,7 @@ std::unique_ptr<OpenCvEngine> OpenCvEngine::Create(std::shared_ptr<const std::ve
     try {
         if (!engine->fuseSilu_) {
             net = CreateNet(*engine->onnx_, false, target);
-            outputs = WarmUp(net, inputSize, folded.bytes);
+            outputs = WarmUp(net, inputSize, constantBytes);
         }
         engine->outputNames_ = net.getUnconnectedOutLayersNames();
     } catch (const std::exception& e) {

@@ -29,10 +29,13 @@ bool OpenCvCudaFp16Available();
 class OpenCvEngine final : public Engine {
 public:
     // Imports `onnx` for `target` and runs it once on a gray input of
-    // `inputSize`. Null with a one-line reason on failure. Never throws.
+    // `inputSize`, once its layer outputs and `constantBytes` (what the
+    // import computes, BoundFoldedConstants) are known to fit the activation
+    // limit. Null with a one-line reason on failure. Never throws.
     static std::unique_ptr<OpenCvEngine> Create(std::shared_ptr<const std::vector<unsigned char>> onnx,
-                                                cv::Size inputSize, OpenCvTarget target,
-                                                std::size_t poolCapacity, std::string& error);
+                                                cv::Size inputSize, std::uint64_t constantBytes,
+                                                OpenCvTarget target, std::size_t poolCapacity,
+                                                std::string& error);
 
     using Engine::Run;
     // A forward cannot be interrupted: `timeoutMs` is ignored.

@@ -3,7 +3,6 @@
 #include <limits>
 #include <string_view>
 
-#include "model/ConstantFolding.h"
 #include "onnx/OnnxModelCheck.h"
 #include "onnx/OnnxModelInfo.h"
 
@@ -16,26 +15,21 @@ constexpr std::string_view kOpsOpenCvLacks[] = {
     "Unique", "GridSample",        "Einsum",     "Trilu",  "ScatterND", "ScatterElements", "GatherElements",
 };
 
-// Whether OpenCV's importer can be known from the graph to refuse the model.
-// Asked anyway, it writes error lines to the process's log before it throws.
-bool OpenCvWouldRefuse(const std::vector<unsigned char>& onnx) {
-    OnnxModelInfo info;
-    std::string ignored;
-    if (!ReadOnnxModelInfo(onnx.data(), onnx.size(), info, ignored)) return false;
+}  // namespace
+
+bool OpenCvCanImport(const OnnxModelInfo& info) {
     // It reads float32 tensors only.
-    if (info.input.elemType == kOnnxFloat16) return true;
+    if (info.input.elemType == kOnnxFloat16) return false;
     // A Shape of a tensor with a dynamic height or width: it supports no
     // zero ("dynamic") dimensions there.
     const std::vector<std::int64_t>& dims = info.input.dims;
     const bool dynamicSides = dims.size() == 4 && (dims[2] < 0 || dims[3] < 0);
-    if (dynamicSides && info.UsesOperator("Shape")) return true;
+    if (dynamicSides && info.UsesOperator("Shape")) return false;
     for (const std::string_view op : kOpsOpenCvLacks) {
-        if (info.UsesOperator(op)) return true;
+        if (info.UsesOperator(op)) return false;
     }
-    return false;
+    return true;
 }
-
-}  // namespace
 
 // Float elements; OpenCV's own getMemoryConsumption sums in int and wraps at
 // 2 GiB.
@@ -61,13 +55,10 @@ std::uint64_t ActivationBytes(cv::dnn::Net& net, cv::Size inputSize) {
 }
 
 bool CheckActivationMemory(const std::vector<unsigned char>& onnx, cv::Size inputSize,
-                           std::string& error) noexcept {
+                           std::uint64_t constantBytes, bool openCvImports, std::string& error) noexcept {
     try {
-        FoldedConstants folded;
-        if (!BoundFoldedConstants(onnx.data(), onnx.size(), folded)) folded = FoldedConstants{};
-        if (!CheckFoldedConstants(folded, error)) return false;
         std::uint64_t layers = 0;
-        if (OpenCvWouldRefuse(onnx)) return true;
+        if (!openCvImports) return true;
         try {
             cv::dnn::Net net = cv::dnn::readNetFromONNX(onnx);
             layers = ActivationBytes(net, inputSize);
@@ -75,8 +66,8 @@ bool CheckActivationMemory(const std::vector<unsigned char>& onnx, cv::Size inpu
             return true;
         }
         const std::uint64_t total =
-            layers > std::numeric_limits<std::uint64_t>::max() - folded.bytes ? std::numeric_limits<std::uint64_t>::max()
-                                                                              : layers + folded.bytes;
+            layers > std::numeric_limits<std::uint64_t>::max() - constantBytes ? std::numeric_limits<std::uint64_t>::max()
+                                                                              : layers + constantBytes;
         return CheckActivationEstimate(total, error);
     } catch (...) {
         error = "cannot estimate the activation memory: out of memory";

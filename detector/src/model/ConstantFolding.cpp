@@ -11,6 +11,7 @@
 
 #include "onnx/OnnxFields.h"
 #include "onnx/OnnxModelCheck.h"
+#include "onnx/OnnxNode.h"
 #include "onnx/ProtobufWire.h"
 #include "support/ExceptionText.h"
 
@@ -223,12 +224,6 @@ Known Vector(std::uint64_t type, std::vector<double> values) {
     return k;
 }
 
-struct NodeView {
-    std::vector<std::string_view> inputs, outputs;
-    std::string_view name, op, domain;
-    std::vector<std::string_view> attributes;
-};
-
 // The values a graph sees: its own names over those of the graphs around it.
 class Scope {
 public:
@@ -317,25 +312,11 @@ private:
     }
 
     void Node(std::string_view msg, Scope& scope, int depth) {
-        std::vector<ProtoField> fields;
-        if (!SplitMessage(msg, fields)) return;
-        NodeView node;
-        for (const ProtoField& f : fields) {
-            if (f.wire != kWireBytes) continue;
-            switch (f.number) {
-                case onnx::node::kInput: node.inputs.push_back(f.payload); break;
-                case onnx::node::kOutput: node.outputs.push_back(f.payload); break;
-                case onnx::node::kName: node.name = f.payload; break;
-                case onnx::node::kOpType: node.op = f.payload; break;
-                case onnx::node::kDomain: node.domain = f.payload; break;
-                case onnx::node::kAttribute: node.attributes.push_back(f.payload); break;
-                default: break;
-            }
-        }
+        OnnxNode node;
+        if (!ReadOnnxNode(msg, node)) return;
         for (std::string_view attribute : node.attributes) Subgraphs(attribute, scope, depth);
         Known result;
-        const bool standard = node.domain.empty() || node.domain == "ai.onnx";
-        const bool known = standard && Evaluate(node, scope, result);
+        const bool known = node.IsStandard() && Evaluate(node, scope, result);
         for (std::size_t i = 0; i < node.outputs.size(); ++i) {
             if (known && i == 0) {
                 scope.Set(node.outputs[i], std::move(result));
@@ -355,7 +336,7 @@ private:
         }
     }
 
-    const Known* Input(const NodeView& node, const Scope& scope, std::size_t i) const {
+    const Known* Input(const OnnxNode& node, const Scope& scope, std::size_t i) const {
         if (i >= node.inputs.size() || node.inputs[i].empty()) return nullptr;
         return scope.Find(node.inputs[i]);
     }
@@ -363,7 +344,7 @@ private:
     static const Known* WithValues(const Known* k) { return k != nullptr && k->hasValues ? k : nullptr; }
 
     // The attribute named `name`, split into its fields.
-    static bool Attribute(const NodeView& node, std::string_view name, std::vector<ProtoField>& fields) {
+    static bool Attribute(const OnnxNode& node, std::string_view name, std::vector<ProtoField>& fields) {
         for (std::string_view a : node.attributes) {
             if (!SplitMessage(a, fields)) continue;
             for (const ProtoField& f : fields) {
@@ -376,8 +357,8 @@ private:
 
     // The output of `node` when the scan can size it, counting what a
     // computing operator materialises.
-    bool Evaluate(const NodeView& node, const Scope& scope, Known& out) {
-        const std::string_view op = node.op;
+    bool Evaluate(const OnnxNode& node, const Scope& scope, Known& out) {
+        const std::string_view op = node.opType;
         std::vector<ProtoField> attr;
         if (op == "Constant") return ConstantValue(node, out);
         if (op == "ConstantOfShape") {
@@ -465,8 +446,8 @@ private:
 
     // Small shape tensors computed from constants, so that a size built from
     // a few constant nodes is still known.
-    bool ShapeArithmetic(const NodeView& node, const Scope& scope, Known& out) {
-        const std::string_view op = node.op;
+    bool ShapeArithmetic(const OnnxNode& node, const Scope& scope, Known& out) {
+        const std::string_view op = node.opType;
         const Known* a = WithValues(Input(node, scope, 0));
         if (a == nullptr) return false;
         if (op == "Identity" || op == "Unsqueeze" || op == "Squeeze" || op == "Reshape" || op == "Flatten") {
@@ -517,7 +498,7 @@ private:
     }
 
     // A Constant node's value; a sparse one is counted at its dense size.
-    bool ConstantValue(const NodeView& node, Known& out) {
+    bool ConstantValue(const OnnxNode& node, Known& out) {
         for (std::string_view a : node.attributes) {
             std::vector<ProtoField> fields;
             if (!SplitMessage(a, fields)) continue;
@@ -570,11 +551,11 @@ private:
         k.values.assign(static_cast<std::size_t>(n), fill);
     }
 
-    void Count(const NodeView& node, std::uint64_t bytes) {
+    void Count(const OnnxNode& node, std::uint64_t bytes) {
         const std::string_view name = !node.name.empty() ? node.name
                                       : node.outputs.empty() ? std::string_view()
                                                              : node.outputs.front();
-        Count(std::string(node.op) + " node", name, bytes);
+        Count(std::string(node.opType) + " node", name, bytes);
     }
 
     void Count(const std::string& what, std::string_view name, std::uint64_t bytes) {

@@ -17,6 +17,7 @@
 #include "onnx/OnnxModelCheck.h"
 #include "engines/OpenCvEngine.h"
 #include "model/ActivationEstimate.h"
+#include "model/ConstantFolding.h"
 #include "engines/OrtEngine.h"
 #include "engines/OrtRuntime.h"
 
@@ -26,18 +27,18 @@ namespace {
 // On the GPU when asked for and available, else on the CPU with the reason
 // in `gpuFallback`.
 std::unique_ptr<Engine> BuildOpenCv(const std::shared_ptr<const std::vector<unsigned char>>& onnx,
-                                    cv::Size inputSize, const EngineRequest& request, std::string& gpuFallback,
-                                    std::string& error) {
+                                    cv::Size inputSize, std::uint64_t constantBytes, const EngineRequest& request,
+                                    std::string& gpuFallback, std::string& error) {
     if (request.gpu && !OpenCvCudaFp16Available()) {
         gpuFallback = "GPU requested, but OpenCV has no CUDA FP16 target or sees no device; running on the CPU";
     }
     if (request.gpu && gpuFallback.empty()) {
         std::unique_ptr<Engine> gpu =
-            OpenCvEngine::Create(onnx, inputSize, OpenCvTarget::kCudaFp16, request.poolCapacity, error);
+            OpenCvEngine::Create(onnx, inputSize, constantBytes, OpenCvTarget::kCudaFp16, request.poolCapacity, error);
         if (gpu) return gpu;
         gpuFallback = "GPU requested, but " + error + "; running on the CPU";
     }
-    return OpenCvEngine::Create(onnx, inputSize, OpenCvTarget::kCpu, request.poolCapacity, error);
+    return OpenCvEngine::Create(onnx, inputSize, constantBytes, OpenCvTarget::kCpu, request.poolCapacity, error);
 }
 
 }  // namespace
@@ -69,6 +70,17 @@ bool DetectionPipeline::ReadModel(const std::string& folder, int dynamicInputSid
         error = OneLine(model.path + ": " + reason);
         return false;
     }
+
+    // What an importer would fold into constants is sized from the graph
+    // before either engine sees the model.
+    FoldedConstants folded;
+    if (!BoundFoldedConstants(onnx->data(), onnx->size(), folded)) folded = FoldedConstants{};
+    if (!CheckFoldedConstants(folded, reason)) {
+        error = OneLine(model.path + ": " + reason);
+        return false;
+    }
+    model.constantBytes = folded.bytes;
+    model.openCvImports = OpenCvCanImport(info);
 
     std::optional<std::string_view> metadataNames;
     if (const std::string* names = info.Metadata("names")) metadataNames = *names;
@@ -104,7 +116,8 @@ std::unique_ptr<Engine> DetectionPipeline::BuildEngine(const Model& model, Engin
         // allocate first. The layers of models OpenCV cannot read are not
         // estimated; their constants are.
         std::string tooLarge;
-        if (runtime && !CheckActivationMemory(*model.onnx, model.inputSize, tooLarge)) {
+        if (runtime && !CheckActivationMemory(*model.onnx, model.inputSize, model.constantBytes,
+                                              model.openCvImports, tooLarge)) {
             error = OneLine(model.path + ": " + tooLarge);
             return nullptr;
         }
@@ -145,7 +158,7 @@ std::unique_ptr<Engine> DetectionPipeline::BuildEngine(const Model& model, Engin
     if (model.dynamicInput) {
         cvError = "OpenCV's engine needs a static input height and width; this model's are dynamic";
     } else {
-        engine = BuildOpenCv(model.onnx, model.inputSize, request, gpuFallback, cvError);
+        engine = BuildOpenCv(model.onnx, model.inputSize, model.constantBytes, request, gpuFallback, cvError);
     }
     if (!engine) {
         error = OneLine(model.path + ": " + cvError + (ortReason.empty() ? "" : "; " + ortReason));

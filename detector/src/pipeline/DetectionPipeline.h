@@ -73,6 +73,8 @@ private:
         std::vector<std::string> classNames;
         cv::Size inputSize;
         bool dynamicInput = false;  // the model declares a symbolic height or width
+        std::uint64_t constantBytes = 0;  // what importers compute as constants, bounded from the graph
+        bool openCvImports = true;        // OpenCV's importer can take it, as far as the graph tells
         OutputLayout layout;
         int outputIndex = 0;  // which network output carries the detections
     };

@@ -308,6 +308,13 @@ INSTANTIATE_TEST_SUITE_P(
                          } else {
                              ExpectServing(d, true);
                          }
+                     }},
+        // An empty list for want of memory is told from "no camera yet".
+        NoMemoryCase{"CameraStatisticsSnapshot", true, NoPreparation,
+                     [](KorvaCustomWD& d, Scratch&) { return !d.CameraStatisticsSnapshot().empty(); },
+                     [](KorvaCustomWD& d, const Scratch&, bool ok) {
+                         ExpectReason(d, ok);
+                         EXPECT_EQ(d.LastErrorCode(), ok ? KorvaErrorCode::kNone : KorvaErrorCode::kOutOfMemory);
                      }}),
     [](const testing::TestParamInfo<NoMemoryCase>& info) { return std::string(info.param.name); });
 
