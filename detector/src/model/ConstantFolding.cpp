@@ -20,6 +20,12 @@ namespace {
 
 constexpr auto kTypeFloat = static_cast<std::uint64_t>(onnx::elem::kFloat);
 constexpr auto kTypeInt64 = static_cast<std::uint64_t>(onnx::elem::kInt64);
+constexpr auto kTypeInt32 = static_cast<std::uint64_t>(onnx::elem::kInt32);
+constexpr auto kTypeInt16 = static_cast<std::uint64_t>(onnx::elem::kInt16);
+constexpr auto kTypeInt8 = static_cast<std::uint64_t>(onnx::elem::kInt8);
+constexpr auto kTypeDouble = static_cast<std::uint64_t>(onnx::elem::kDouble);
+constexpr auto kTypeFloat16 = static_cast<std::uint64_t>(onnx::elem::kFloat16);
+constexpr auto kTypeBfloat16 = static_cast<std::uint64_t>(onnx::elem::kBfloat16);
 constexpr std::uint64_t kSaturated = std::numeric_limits<std::uint64_t>::max();
 // Values are kept for tensors this small: enough for shapes and scalars.
 constexpr std::size_t kMaxKeptValues = 64;
@@ -31,16 +37,12 @@ std::uint64_t Mul(std::uint64_t a, std::uint64_t b) {
 
 std::uint64_t Add(std::uint64_t a, std::uint64_t b) { return a > kSaturated - b ? kSaturated : a + b; }
 
-// Bytes per element of an ONNX element type; 0 for strings and unknown types.
+// Bytes per element of an ONNX element type (a four-bit type counted as a
+// byte); 0 for strings and unknown types.
 std::uint64_t ElementBytes(std::uint64_t type) {
-    switch (type) {
-        case 2: case 3: case 9: case 17: case 18: case 19: case 20: case 21: case 22: case 23: return 1;
-        case 4: case 5: case 10: case 16: return 2;
-        case 1: case 6: case 12: return 4;
-        case 7: case 11: case 13: case 14: return 8;
-        case 15: return 16;
-        default: return 0;
-    }
+    onnx::ElementLayout layout;
+    if (type > 255 || !onnx::LayoutOfElement(static_cast<std::int64_t>(type), layout)) return 0;
+    return layout.rawBytes;
 }
 
 // A tensor whose shape the scan knows, with its values when it is small.
@@ -88,16 +90,16 @@ double DoubleBits(std::uint64_t bits) {
 // One element of raw_data as a number; false for types read no further.
 bool RawValue(const char* p, std::uint64_t type, double& v) {
     switch (type) {
-        case 1: v = FloatBits(LittleEndian(p, 4)); return true;
-        case 11: v = DoubleBits(LittleEndian(p, 8)); return true;
-        case 2: case 9: v = static_cast<double>(LittleEndian(p, 1)); return true;
-        case 3: v = static_cast<std::int8_t>(LittleEndian(p, 1)); return true;
-        case 4: v = static_cast<double>(LittleEndian(p, 2)); return true;
-        case 5: v = static_cast<std::int16_t>(LittleEndian(p, 2)); return true;
-        case 6: v = static_cast<std::int32_t>(LittleEndian(p, 4)); return true;
-        case 12: v = static_cast<double>(LittleEndian(p, 4)); return true;
-        case 7: v = static_cast<double>(static_cast<std::int64_t>(LittleEndian(p, 8))); return true;
-        case 13: v = static_cast<double>(LittleEndian(p, 8)); return true;
+        case onnx::elem::kFloat: v = FloatBits(LittleEndian(p, 4)); return true;
+        case onnx::elem::kDouble: v = DoubleBits(LittleEndian(p, 8)); return true;
+        case onnx::elem::kUint8: case onnx::elem::kBool: v = static_cast<double>(LittleEndian(p, 1)); return true;
+        case onnx::elem::kInt8: v = static_cast<std::int8_t>(LittleEndian(p, 1)); return true;
+        case onnx::elem::kUint16: v = static_cast<double>(LittleEndian(p, 2)); return true;
+        case onnx::elem::kInt16: v = static_cast<std::int16_t>(LittleEndian(p, 2)); return true;
+        case onnx::elem::kInt32: v = static_cast<std::int32_t>(LittleEndian(p, 4)); return true;
+        case onnx::elem::kUint32: v = static_cast<double>(LittleEndian(p, 4)); return true;
+        case onnx::elem::kInt64: v = static_cast<double>(static_cast<std::int64_t>(LittleEndian(p, 8))); return true;
+        case onnx::elem::kUint64: v = static_cast<double>(LittleEndian(p, 8)); return true;
         default: return false;
     }
 }
@@ -108,7 +110,7 @@ bool AppendEntries(const ProtoField& f, unsigned fixed, std::uint64_t type, std:
     auto fromBits = [&](std::uint64_t bits) -> double {
         if (fixed == 4) return FloatBits(bits);
         if (fixed == 8) return DoubleBits(bits);
-        if (type == kTypeInt64 || type == 6 || type == 5 || type == 3) {
+        if (type == kTypeInt64 || type == kTypeInt32 || type == kTypeInt16 || type == kTypeInt8) {
             return static_cast<double>(static_cast<std::int64_t>(bits));
         }
         return static_cast<double>(bits);
@@ -172,7 +174,7 @@ bool ReadTensor(std::string_view msg, Known& k) {
     }
     const std::uint64_t n = Elements(k.dims);
     const std::uint64_t width = ElementBytes(k.type);
-    if (n > kMaxKeptValues || width == 0 || k.type == 10 || k.type == 16) return true;
+    if (n > kMaxKeptValues || width == 0 || k.type == kTypeFloat16 || k.type == kTypeBfloat16) return true;
     std::vector<double> values;
     if (hasRaw) {
         if (raw.size() != n * width) return true;
@@ -185,7 +187,7 @@ bool ReadTensor(std::string_view msg, Known& k) {
         for (const ProtoField& f : fields) {
             bool ok = true;
             if (f.number == onnx::tensor::kFloatData && k.type == kTypeFloat) ok = AppendEntries(f, 4, k.type, values);
-            if (f.number == onnx::tensor::kDoubleData && k.type == 11) ok = AppendEntries(f, 8, k.type, values);
+            if (f.number == onnx::tensor::kDoubleData && k.type == kTypeDouble) ok = AppendEntries(f, 8, k.type, values);
             if (f.number == onnx::tensor::kInt64Data || f.number == onnx::tensor::kInt32Data || f.number == onnx::tensor::kUint64Data) {
                 ok = AppendEntries(f, 0, k.type, values);
             }
@@ -462,7 +464,7 @@ private:
                     if (f.number == onnx::attribute::kI && f.wire == kWireVarint) out.type = f.varint;
                 }
             }
-            if (out.type != kTypeFloat && out.type != 11 && out.type != 10 && out.type != 16) {
+            if (out.type != kTypeFloat && out.type != kTypeDouble && out.type != kTypeFloat16 && out.type != kTypeBfloat16) {
                 for (double& v : out.values) v = std::trunc(v);
             }
             return true;

@@ -80,7 +80,8 @@ TEST_F(OrtApiTest, EverySlotAgainstTheRealLibrary) {
     Ok(api.AddSessionConfigEntry(cpuOptions, "session.use_env_allocators", "1"));
 
     // An arena config reads its keys. (CreateAndRegisterAllocator ran in
-    // Load; OrtMemoryBoundTest sees its cap refuse a request.)
+    // Load; FrameSizedModel in the robustness tests sees its cap refuse a
+    // request.)
     const char* badKey[] = {"no_such_key"};
     const std::size_t one[] = {1};
     OrtArenaCfg* arena = nullptr;
