@@ -63,6 +63,25 @@ private:
     void* handle_ = nullptr;
 };
 
+// Every entry point, resolved by name as a host resolves it.
+struct EntryPoints {
+    explicit EntryPoints(const PluginLibrary& library)
+        : version(library.Find<korva::PluginInterfaceVersionFn>(KORVA_PLUGIN_INTERFACE_VERSION_SYMBOL)),
+          create(library.Find<korva::CreatePluginFn>(KORVA_PLUGIN_CREATE_SYMBOL)),
+          destroy(library.Find<korva::DestroyPluginFn>(KORVA_PLUGIN_DESTROY_SYMBOL)),
+          lastError(library.Find<korva::PluginLastErrorFn>(KORVA_PLUGIN_LAST_ERROR_SYMBOL)),
+          lastCode(library.Find<korva::PluginLastErrorCodeFn>(KORVA_PLUGIN_LAST_ERROR_CODE_SYMBOL)),
+          apply(library.Find<korva::PluginApplyParametersFn>(KORVA_PLUGIN_APPLY_PARAMETERS_SYMBOL)) {}
+    bool All() const { return version && create && destroy && lastError && lastCode && apply; }
+
+    korva::PluginInterfaceVersionFn version;
+    korva::CreatePluginFn create;
+    korva::DestroyPluginFn destroy;
+    korva::PluginLastErrorFn lastError;
+    korva::PluginLastErrorCodeFn lastCode;
+    korva::PluginApplyParametersFn apply;
+};
+
 struct EntryCase {
     std::string name;
     unsigned version;
@@ -75,12 +94,10 @@ TEST_P(PluginEntryTest, CreatesOnlyForItsOwnVersion) {
     const EntryCase& c = GetParam();
     PluginLibrary library;
     ASSERT_TRUE(library.Loaded()) << KORVA_PLUGIN_LIBRARY;
-    const auto version = library.Find<korva::PluginInterfaceVersionFn>(KORVA_PLUGIN_INTERFACE_VERSION_SYMBOL);
-    const auto create = library.Find<korva::CreatePluginFn>(KORVA_PLUGIN_CREATE_SYMBOL);
-    const auto destroy = library.Find<korva::DestroyPluginFn>(KORVA_PLUGIN_DESTROY_SYMBOL);
-    const auto lastError = library.Find<korva::PluginLastErrorFn>(KORVA_PLUGIN_LAST_ERROR_SYMBOL);
-    const auto lastCode = library.Find<korva::PluginLastErrorCodeFn>(KORVA_PLUGIN_LAST_ERROR_CODE_SYMBOL);
-    ASSERT_TRUE(version && create && destroy && lastError && lastCode);
+    const EntryPoints entry(library);
+    ASSERT_TRUE(entry.All());
+    const auto [version, create, destroy, lastError, lastCode, apply] = entry;
+    static_cast<void>(apply);
     EXPECT_EQ(version(), korva::kPluginInterfaceVersion);
 
     IKorvaCustomClass* plugin = create(c.version);
@@ -158,12 +175,10 @@ TEST_P(PluginApplyTest, MatchesTheMemberFunction) {
     const ApplyCase& c = GetParam();
     PluginLibrary library;
     ASSERT_TRUE(library.Loaded()) << KORVA_PLUGIN_LIBRARY;
-    const auto create = library.Find<korva::CreatePluginFn>(KORVA_PLUGIN_CREATE_SYMBOL);
-    const auto destroy = library.Find<korva::DestroyPluginFn>(KORVA_PLUGIN_DESTROY_SYMBOL);
-    const auto lastError = library.Find<korva::PluginLastErrorFn>(KORVA_PLUGIN_LAST_ERROR_SYMBOL);
-    const auto lastCode = library.Find<korva::PluginLastErrorCodeFn>(KORVA_PLUGIN_LAST_ERROR_CODE_SYMBOL);
-    const auto apply = library.Find<korva::PluginApplyParametersFn>(KORVA_PLUGIN_APPLY_PARAMETERS_SYMBOL);
-    ASSERT_TRUE(create && destroy && lastError && lastCode && apply);
+    const EntryPoints entry(library);
+    ASSERT_TRUE(entry.All());
+    const auto [version, create, destroy, lastError, lastCode, apply] = entry;
+    static_cast<void>(version);
 
     IKorvaCustomClass* plugin = create(korva::kPluginInterfaceVersion);
     ASSERT_NE(plugin, nullptr);
